@@ -1,0 +1,138 @@
+#include "testutil/testutil.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace qt {
+
+ScratchDir::ScratchDir() {
+  std::string tmpl = ::testing::TempDir();
+  if (tmpl.empty() || tmpl.back() != '/') tmpl += '/';
+  tmpl += "qira-XXXXXX";
+  char *made = mkdtemp(tmpl.data());
+  if (!made) {
+    ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
+    return;
+  }
+  path_ = made;
+}
+
+ScratchDir::~ScratchDir() {
+  if (!path_.empty()) {
+    // A test that left the tree unwritable must not leave it behind.
+    chmod(path_.c_str(), 0700);
+    RemoveTree(path_);
+  }
+}
+
+void RemoveTree(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR *d = opendir(path.c_str())) {
+      while (dirent *e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        RemoveTree(path + "/" + e->d_name);
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+void WriteFile(const std::string &path, std::string_view content) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(content.data(), std::streamsize(content.size()));
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::u16string U16(std::string_view s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    uint32_t cp;
+    size_t n;
+    if (c < 0x80) { cp = c; n = 1; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
+    else { cp = c & 0x07; n = 4; }
+    for (size_t k = 1; k < n && i + k < s.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(char16_t(0xD800 + (cp >> 10)));
+      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(char16_t(cp));
+    }
+  }
+  return out;
+}
+
+std::string U8(const uint16_t *u, uint32_t n) {
+  std::string out;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t cp = u[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (cp < 0x80) out += char(cp);
+    else if (cp < 0x800) { out += char(0xC0 | (cp >> 6)); out += char(0x80 | (cp & 0x3F)); }
+    else if (cp < 0x10000) {
+      out += char(0xE0 | (cp >> 12)); out += char(0x80 | ((cp >> 6) & 0x3F));
+      out += char(0x80 | (cp & 0x3F));
+    } else {
+      out += char(0xF0 | (cp >> 18)); out += char(0x80 | ((cp >> 12) & 0x3F));
+      out += char(0x80 | ((cp >> 6) & 0x3F)); out += char(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+EnvGuard::EnvGuard(const char *name) : name_(name) {
+  const char *v = getenv(name);
+  had_ = v != nullptr;
+  if (v) old_ = v;
+}
+EnvGuard::~EnvGuard() {
+  if (had_) setenv(name_.c_str(), old_.c_str(), 1);
+  else unsetenv(name_.c_str());
+}
+void EnvGuard::Set(const char *value) {
+  if (value) setenv(name_.c_str(), value, 1);
+  else unsetenv(name_.c_str());
+}
+
+CwdGuard::CwdGuard() {
+  char buf[4096];
+  if (getcwd(buf, sizeof buf)) old_ = buf;
+}
+CwdGuard::~CwdGuard() {
+  if (!old_.empty() && chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot restore cwd";
+}
+
+}  // namespace qt

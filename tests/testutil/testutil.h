@@ -1,0 +1,65 @@
+// Small helpers shared by every test executable: scratch directories on disk,
+// UTF-16 literals and conversions, and guards that restore process state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qt {
+
+// A unique directory under the test temporary directory, removed with all its
+// contents when the object goes away.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir &) = delete;
+  ScratchDir &operator=(const ScratchDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+// Removes a file tree; used by ScratchDir and by tests that make trees elsewhere.
+void RemoveTree(const std::string &path);
+// Writes a file with the given content (creating or truncating it).
+void WriteFile(const std::string &path, std::string_view content);
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::string &path);
+bool Exists(const std::string &path);
+
+// UTF-8 to UTF-16 and back, independent of the process locale.
+std::u16string U16(std::string_view utf8);
+std::string U8(const uint16_t *units, uint32_t count);
+inline std::string U8(const std::u16string &s) {
+  return U8(reinterpret_cast<const uint16_t *>(s.data()), uint32_t(s.size()));
+}
+inline const uint16_t *P(const std::u16string &s) {
+  return reinterpret_cast<const uint16_t *>(s.data());
+}
+
+// Restores an environment variable when it goes away.
+class EnvGuard {
+ public:
+  explicit EnvGuard(const char *name);
+  ~EnvGuard();
+  void Set(const char *value);  // null unsets
+ private:
+  std::string name_;
+  bool had_;
+  std::string old_;
+};
+
+// Restores the working directory when it goes away.
+class CwdGuard {
+ public:
+  CwdGuard();
+  ~CwdGuard();
+ private:
+  std::string old_;
+};
+
+}  // namespace qt

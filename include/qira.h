@@ -342,6 +342,9 @@ enum {
 
 typedef QiraHostFn QiraHostApi[QIRA_HOSTAPI_COUNT];
 
+/* A table slot as the function shape it holds: QIRA_HOSTFN(table, QIRA_API_ADDREF, QiraHost_Ref). */
+#define QIRA_HOSTFN(table, slot, Shape) ((Shape)(table)[slot])
+
 typedef uint32_t (*QiraHost_NewObj)(QiraTypeRecord *type, QiraObjRef *out);          /* 100 */
 typedef uint32_t (*QiraHost_Ref)(void *obj);                                         /* 105, 106 */
 typedef uint32_t (*QiraHost_NoteVar)(QiraObjRef *ref, uintptr_t z1, uintptr_t z2);   /* 107 */

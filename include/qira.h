@@ -37,34 +37,39 @@ extern "C" {
 
 /* ===== 1. Error codes =================================================== */
 
-enum {
-  QIRA_OK = 0,
-  QIRA_ERR_NOMEM = 1,           /* out of memory */
-  QIRA_ERR_GROUPSIZE = 2,       /* Mem_GroupGet: chunk size too large */
-  QIRA_ERR_GROUPKIND = 4,       /* Mem_GroupGet: bad kind/parent combination */
-  QIRA_ERR_EXISTS = 5,          /* the entry exists already */
-  QIRA_ERR_NOTFOUND = 7,        /* not an existing directory / not found / end of search */
-  QIRA_ERR_ACCESS = 12,         /* access denied, or a value that cannot be assigned */
-  QIRA_ERR_NOTPOSSIBLE = 13,    /* not possible here / neither file nor directory / no worker result */
-  QIRA_ERR_WRONGKIND = 16,      /* receiver or entry of the wrong kind */
-  QIRA_ERR_NOTYPE = 18,         /* a type record not found */
-  QIRA_ERR_NOPRIVATE = 21,      /* an object without private data */
-  QIRA_ERR_TOOLONG = 28,        /* buffer or name too long; string flagged as such */
-  QIRA_ERR_EMPTY = 29,          /* empty string argument */
-  QIRA_ERR_RANGE = 30,          /* index, integer or date out of range */
-  QIRA_ERR_SLASH = 33,          /* a name that contains "/" */
-  QIRA_ERR_MISSINGPARAM = 41,   /* a required parameter missing */
-  QIRA_ERR_NOTVARIABLE = 43,    /* an argument that is not a variable reference */
-  QIRA_ERR_NOHOSTFUNC = 45,     /* a host function missing */
-  QIRA_ERR_SHORTWRITE = 59,     /* a short write */
-  QIRA_ERR_DIGITS = 62,         /* a value too large for its digits */
-  QIRA_ERR_BADENTRYTYPE = 76,   /* an entry type not in the entry-type table */
-  QIRA_ERR_NOENTRY = 77,        /* no such entry / a path component that is not a directory */
-  QIRA_ERR_CONVERT = 81,        /* a character that cannot be converted */
-  QIRA_BLOCK_AGAIN = 1000,      /* block not finished: call again */
-  QIRA_BLOCK_WAIT = 1010,       /* block not finished: yield, then call again */
-  QIRA_ERR_SYSTEM = 2000000     /* OR errno for every other system error */
-};
+/* Plain uint32_t constants in C++ (no enum type leaks into arithmetic), an enum in C. */
+#ifdef __cplusplus
+#define QIRA_CONST(name, value) inline constexpr uint32_t name = (value);
+#else
+#define QIRA_CONST(name, value) enum { name = (value) };
+#endif
+
+QIRA_CONST(QIRA_OK, 0)
+QIRA_CONST(QIRA_ERR_NOMEM, 1) /* out of memory */
+QIRA_CONST(QIRA_ERR_GROUPSIZE, 2) /* Mem_GroupGet: chunk size too large */
+QIRA_CONST(QIRA_ERR_GROUPKIND, 4) /* Mem_GroupGet: bad kind/parent combination */
+QIRA_CONST(QIRA_ERR_EXISTS, 5) /* the entry exists already */
+QIRA_CONST(QIRA_ERR_NOTFOUND, 7) /* not an existing directory / not found / end of search */
+QIRA_CONST(QIRA_ERR_ACCESS, 12) /* access denied, or a value that cannot be assigned */
+QIRA_CONST(QIRA_ERR_NOTPOSSIBLE, 13) /* not possible here / neither file nor directory / no worker result */
+QIRA_CONST(QIRA_ERR_WRONGKIND, 16) /* receiver or entry of the wrong kind */
+QIRA_CONST(QIRA_ERR_NOTYPE, 18) /* a type record not found */
+QIRA_CONST(QIRA_ERR_NOPRIVATE, 21) /* an object without private data */
+QIRA_CONST(QIRA_ERR_TOOLONG, 28) /* buffer or name too long; string flagged as such */
+QIRA_CONST(QIRA_ERR_EMPTY, 29) /* empty string argument */
+QIRA_CONST(QIRA_ERR_RANGE, 30) /* index, integer or date out of range */
+QIRA_CONST(QIRA_ERR_SLASH, 33) /* a name that contains "/" */
+QIRA_CONST(QIRA_ERR_MISSINGPARAM, 41) /* a required parameter missing */
+QIRA_CONST(QIRA_ERR_NOTVARIABLE, 43) /* an argument that is not a variable reference */
+QIRA_CONST(QIRA_ERR_NOHOSTFUNC, 45) /* a host function missing */
+QIRA_CONST(QIRA_ERR_SHORTWRITE, 59) /* a short write */
+QIRA_CONST(QIRA_ERR_DIGITS, 62) /* a value too large for its digits */
+QIRA_CONST(QIRA_ERR_BADENTRYTYPE, 76) /* an entry type not in the entry-type table */
+QIRA_CONST(QIRA_ERR_NOENTRY, 77) /* no such entry / a path component that is not a directory */
+QIRA_CONST(QIRA_ERR_CONVERT, 81) /* a character that cannot be converted */
+QIRA_CONST(QIRA_BLOCK_AGAIN, 1000) /* block not finished: call again */
+QIRA_CONST(QIRA_BLOCK_WAIT, 1010) /* block not finished: yield, then call again */
+QIRA_CONST(QIRA_ERR_SYSTEM, 2000000) /* OR errno for every other system error */
 
 /* ===== 2. Names and tables ============================================== */
 
@@ -115,7 +120,8 @@ typedef struct QiraPropRow {
 } QiraPropRow;
 QIRA_SIZE(QiraPropRow, 24, 24);
 
-enum { QIRA_PROPKIND_TYPE = 0x20002, QIRA_PROPKIND_METHOD = 0x20004 };
+QIRA_CONST(QIRA_PROPKIND_TYPE, 0x20002)
+QIRA_CONST(QIRA_PROPKIND_METHOD, 0x20004)
 
 struct QiraArgSlot;
 struct QiraResult;
@@ -174,7 +180,8 @@ typedef struct QiraIdStr {
 } QiraIdStr;
 QIRA_SIZE(QiraIdStr, 12, 24);
 
-enum { QIRA_ENTRY_FILE = 1, QIRA_ENTRY_DIRECTORY = 2 };
+QIRA_CONST(QIRA_ENTRY_FILE, 1)
+QIRA_CONST(QIRA_ENTRY_DIRECTORY, 2)
 
 /* ===== 3. Host records ================================================== */
 
@@ -195,14 +202,12 @@ typedef union QiraValue {
 QIRA_SIZE(QiraValue, 44, 88);
 
 /* Argument tags. */
-enum {
-  QIRA_TAG_NONE = 0,
-  QIRA_TAG_VARREF = 0xFFFF,
-  QIRA_TAG_STRING = 0x10002,
-  QIRA_TAG_BOOL = 0x10003,
-  QIRA_TAG_INT = 0x10004,
-  QIRA_TAG_NUMERIC = 0x10005
-};
+QIRA_CONST(QIRA_TAG_NONE, 0)
+QIRA_CONST(QIRA_TAG_VARREF, 0xFFFF)
+QIRA_CONST(QIRA_TAG_STRING, 0x10002)
+QIRA_CONST(QIRA_TAG_BOOL, 0x10003)
+QIRA_CONST(QIRA_TAG_INT, 0x10004)
+QIRA_CONST(QIRA_TAG_NUMERIC, 0x10005)
 
 /* Argument slot: twelve words, the tag first.  For a variable reference
  * words 1 and 2 are the variable's object reference. */
@@ -291,7 +296,7 @@ typedef struct QiraTypeInfo {
 } QiraTypeInfo;
 QIRA_AT(QiraTypeInfo, kind, 16, 32);
 QIRA_AT(QiraTypeInfo, init, 40, 80);
-enum { QIRA_KIND_TYPEOBJECT = 0x20002 };
+QIRA_CONST(QIRA_KIND_TYPEOBJECT, 0x20002)
 
 /* Type record: next in the ring of types registered together at word 0,
  * the type-info record at word 10. */
@@ -314,31 +319,29 @@ QIRA_AT(QiraTypeRecord, info, 40, 80);
   456, 457, 458, 459, 500, 501, 502, 503, 600, 601, 605, 609, 700, 701, 800
 
 /* Slot indices of the IDs the module calls. */
-enum {
-  QIRA_API_NEWOBJ = 0,      /* 100 */
-  QIRA_API_ADDREF = 3,      /* 105 */
-  QIRA_API_RELEASE = 4,     /* 106 */
-  QIRA_API_NOTEVAR = 5,     /* 107 */
-  QIRA_API_TYPEOF = 6,      /* 108 */
-  QIRA_API_RESOLVEVAR = 8,  /* 110 */
-  QIRA_API_ASSIGN = 9,      /* 111 */
-  QIRA_API_SETPROP = 10,    /* 112 */
-  QIRA_API_REGTYPE = 14,    /* 130 */
-  QIRA_API_PARAMPOS = 16,   /* 140 */
-  QIRA_API_NOVALUE = 20,    /* 200 */
-  QIRA_API_DELIVER = 21,    /* 210 */
-  QIRA_API_DROP = 22,       /* 211 */
-  QIRA_API_COMPLETE = 31,   /* 220 */
-  QIRA_API_GETBOOL = 36,    /* 300 */
-  QIRA_API_GETSTR = 39,     /* 303 */
-  QIRA_API_GETINT = 40,     /* 304 */
-  QIRA_API_FREEVAL = 43,    /* 400 */
-  QIRA_API_MKBOOL = 44,     /* 401 */
-  QIRA_API_MKU32 = 45,      /* 402 */
-  QIRA_API_MKINT = 47,      /* 404 */
-  QIRA_API_MKSTR = 48,      /* 405 */
-  QIRA_API_TOINT = 52       /* 430 */
-};
+QIRA_CONST(QIRA_API_NEWOBJ, 0) /* 100 */
+QIRA_CONST(QIRA_API_ADDREF, 3) /* 105 */
+QIRA_CONST(QIRA_API_RELEASE, 4) /* 106 */
+QIRA_CONST(QIRA_API_NOTEVAR, 5) /* 107 */
+QIRA_CONST(QIRA_API_TYPEOF, 6) /* 108 */
+QIRA_CONST(QIRA_API_RESOLVEVAR, 8) /* 110 */
+QIRA_CONST(QIRA_API_ASSIGN, 9) /* 111 */
+QIRA_CONST(QIRA_API_SETPROP, 10) /* 112 */
+QIRA_CONST(QIRA_API_REGTYPE, 14) /* 130 */
+QIRA_CONST(QIRA_API_PARAMPOS, 16) /* 140 */
+QIRA_CONST(QIRA_API_NOVALUE, 20) /* 200 */
+QIRA_CONST(QIRA_API_DELIVER, 21) /* 210 */
+QIRA_CONST(QIRA_API_DROP, 22) /* 211 */
+QIRA_CONST(QIRA_API_COMPLETE, 31) /* 220 */
+QIRA_CONST(QIRA_API_GETBOOL, 36) /* 300 */
+QIRA_CONST(QIRA_API_GETSTR, 39) /* 303 */
+QIRA_CONST(QIRA_API_GETINT, 40) /* 304 */
+QIRA_CONST(QIRA_API_FREEVAL, 43) /* 400 */
+QIRA_CONST(QIRA_API_MKBOOL, 44) /* 401 */
+QIRA_CONST(QIRA_API_MKU32, 45) /* 402 */
+QIRA_CONST(QIRA_API_MKINT, 47) /* 404 */
+QIRA_CONST(QIRA_API_MKSTR, 48) /* 405 */
+QIRA_CONST(QIRA_API_TOINT, 52) /* 430 */
 
 typedef QiraHostFn QiraHostApi[QIRA_HOSTAPI_COUNT];
 
@@ -454,7 +457,8 @@ QIRA_AT(QiraMemGroup, walklink, 44, 88);
 QIRA_AT(QiraMemGroup, walksize, 48, 96);
 QIRA_AT(QiraMemGroup, freetree, 52, 104);
 
-enum { QIRA_GROUP_HEAP = 1, QIRA_GROUP_SMALL = 2 };
+QIRA_CONST(QIRA_GROUP_HEAP, 1)
+QIRA_CONST(QIRA_GROUP_SMALL, 2)
 
 /* Yield record: 20 bytes on both targets (no pointers). */
 typedef struct QiraYieldRec {
@@ -466,12 +470,10 @@ typedef struct QiraYieldRec {
 } QiraYieldRec;
 QIRA_SIZE(QiraYieldRec, 20, 20);
 QIRA_AT(QiraYieldRec, flags, 16, 16);
-enum {
-  QIRA_YF_NOREAD = 0x1,
-  QIRA_YF_NOWRITE = 0x2,
-  QIRA_YF_NOWAIT = 0x100,
-  QIRA_YF_MORE = 0x200
-};
+QIRA_CONST(QIRA_YF_NOREAD, 0x1)
+QIRA_CONST(QIRA_YF_NOWRITE, 0x2)
+QIRA_CONST(QIRA_YF_NOWAIT, 0x100)
+QIRA_CONST(QIRA_YF_MORE, 0x200)
 
 /* Simple lock: the lock word and the last failure code. */
 typedef struct QiraSimpleLock {
@@ -550,7 +552,7 @@ QIRA_AT(QiraEntryInfo, name, 72, 72);
 QIRA_SIZE(QiraEntryInfo, 76, 80);
 
 /* Unit that starts the bytes-only form of an undecodable native name. */
-enum { QIRA_BYTES_ONLY_MARKER = 0xFFFE };
+QIRA_CONST(QIRA_BYTES_ONLY_MARKER, 0xFFFE)
 
 typedef struct QiraSearch QiraSearch;   /* platform-private */
 typedef struct QiraWorker QiraWorker;   /* platform-private */

@@ -1,0 +1,225 @@
+// Weight-balanced ordered tree of intrusive TNodes.
+//
+// Every link carries the node count of its subtree.  Balance is checked
+// lazily: each change below a node counts its countdown down, and only a node
+// whose countdown has run out is weighed (heavier side at most twice the
+// lighter plus 4).  A node well inside the limit is re-armed with a longer
+// countdown, so most updates walk to the root without rotating anything.
+#include "qira.h"
+
+namespace {
+
+constexpr uint32_t kLeft = 0;
+constexpr uint32_t kRight = 1;
+constexpr uint32_t kNoSide = 2;
+constexpr int32_t kFreshCountdown = 4;
+constexpr int32_t kRootCountdown = 8;  // a subtree root that just rotated
+constexpr uint32_t kMaxRearm = 0xFFFFF;  // countdowns stop growing at 2^20
+
+// The link that holds n: its parent's, or the tree's root link.
+TLink *linkto(TTree *tree, TNode *n) {
+  return n->parent ? &n->parent->link[n->side] : &tree->root;
+}
+
+// Puts a subtree (possibly empty) on one side of p.
+void hang(TNode *p, uint32_t side, TLink sub) {
+  p->link[side] = sub;
+  if (sub.node) {
+    sub.node->parent = p;
+    sub.node->side = side;
+  }
+}
+
+uint32_t weight(const TNode *n) { return n->link[0].count + n->link[1].count + 1; }
+
+// Descends to the node equal to key (side 2) or to the node under which key
+// would hang, on the side returned.  Null only for an empty tree.
+TNode *getclosest(const TTree *tree, uintptr_t key, uint32_t *side) {
+  TNode *n = tree->root.node;
+  while (n) {
+    const int32_t c = tree->comp(key, n->user);
+    if (c == 0) {
+      *side = kNoSide;
+      return n;
+    }
+    const uint32_t s = c > 0 ? kRight : kLeft;
+    if (!n->link[s].node) {
+      *side = s;
+      return n;
+    }
+    n = n->link[s].node;
+  }
+  return nullptr;
+}
+
+TNode *extremenode(TNode *n, uint32_t side) {
+  while (n->link[side].node) n = n->link[side].node;
+  return n;
+}
+
+// In-order neighbour of n towards side s, or null.
+TNode *neighbournode(TNode *n, uint32_t s) {
+  if (n->link[s].node) return extremenode(n->link[s].node, 1 - s);
+  while (n->parent && n->side == s) n = n->parent;
+  return n->parent;
+}
+
+// Rotation around n towards its lighter side o; c is the heavy child on side h.
+// The new subtree root takes over n's place with n's link count unchanged.
+TNode *rotate(TTree *tree, TNode *n, uint32_t h, bool twice) {
+  const uint32_t o = 1 - h;
+  TNode *c = n->link[h].node;
+  TLink *up = linkto(tree, n);
+  TNode *parent = n->parent;
+  const uint32_t side = n->side;
+  TNode *r;
+  if (!twice) {
+    r = c;
+    hang(n, h, c->link[o]);
+    hang(r, o, TLink{n, weight(n)});
+    r->link[h].count = weight(c->link[h].node);
+  } else {
+    r = c->link[o].node;
+    hang(c, o, r->link[h]);
+    hang(n, h, r->link[o]);
+    hang(r, h, TLink{c, weight(c)});
+    hang(r, o, TLink{n, weight(n)});
+  }
+  up->node = r;
+  r->parent = parent;
+  r->side = side;
+  r->link[0].node->countdown = kFreshCountdown;
+  r->link[1].node->countdown = kFreshCountdown;
+  r->countdown = kRootCountdown;
+  return r;
+}
+
+// Weighs n; rotates when its heavy side is past the limit.  Returns the root
+// of n's subtree afterwards.
+TNode *balancenode(TTree *tree, TNode *n) {
+  const uint32_t h = n->link[0].count > n->link[1].count ? kLeft : kRight;
+  const uint32_t big = n->link[h].count;
+  const uint32_t limit = 2 * n->link[1 - h].count + 4;
+  if (big <= limit) {
+    // The more room left, the longer until the next look.
+    uint32_t p = 4;
+    while (p <= kMaxRearm && 2 * p < limit - big) p *= 2;
+    n->countdown = int32_t(p);
+    return n;
+  }
+  const TNode *c = n->link[h].node;
+  const uint32_t lean = c->link[0].count > c->link[1].count ? kLeft : kRight;
+  return rotate(tree, n, h, lean != h);
+}
+
+// Counts down from n to the root, weighing each node whose countdown ran out.
+// The parent is noted first: a rotation may move n below its replacement.
+void testforbalance(TTree *tree, TNode *n) {
+  while (n) {
+    TNode *parent = n->parent;
+    if (n->countdown-- <= 0) balancenode(tree, n);
+    n = parent;
+  }
+}
+
+// Gives a node with two children at most one, by hanging its lighter subtree
+// (the right one on a tie) below the extreme node of the other.
+void mergechildren(TTree *tree, TNode *n) {
+  const uint32_t s = n->link[0].count >= n->link[1].count ? kRight : kLeft;
+  const uint32_t o = 1 - s;
+  const TLink m = n->link[s];
+  n->link[s] = TLink{nullptr, 0};
+  n->link[o].count += m.count;
+  TNode *x = n->link[o].node;
+  while (x->link[s].node) {
+    x->link[s].count += m.count;
+    x = x->link[s].node;
+  }
+  hang(x, s, m);
+  // The path just grew by a whole subtree: weigh every node on it now.
+  for (TNode *y = x; y != n;) {
+    TNode *parent = y->parent;
+    balancenode(tree, y);
+    y = parent;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+QIRA_API void TLink_Init(TLink *link) {
+  link->node = nullptr;
+  link->count = 0;
+}
+
+QIRA_API void TNode_Init(TNode *node, uintptr_t user) {
+  TLink_Init(&node->link[0]);
+  TLink_Init(&node->link[1]);
+  node->parent = nullptr;
+  node->side = kNoSide;
+  node->countdown = kFreshCountdown;
+  node->user = user;
+}
+
+QIRA_API uintptr_t TNode_UserValue(const TNode *node) { return node->user; }
+
+QIRA_API void TTree_Init(TTree *tree, QiraCompFn comp) {
+  TLink_Init(&tree->root);
+  tree->comp = comp ? comp : Comp_ptrs;
+}
+
+QIRA_API TNode *TTree_Search(const TTree *tree, uintptr_t key) {
+  uint32_t side;
+  TNode *n = getclosest(tree, key, &side);
+  return n && side == kNoSide ? n : nullptr;
+}
+
+QIRA_API TNode *TTree_SearchNotExact(const TTree *tree, uintptr_t key, uint32_t side) {
+  uint32_t found;
+  TNode *n = getclosest(tree, key, &found);
+  if (!n || found == kNoSide) return n;
+  const uint32_t s = side == kLeft ? kLeft : kRight;
+  // Ended beyond n on the requested side: the answer is n's neighbour there.
+  return found == s ? neighbournode(n, s) : n;
+}
+
+QIRA_API TNode *TTree_SearchAddNode(TTree *tree, TNode *node) {
+  if (!tree->root.node) {
+    tree->root = TLink{node, 1};
+    return nullptr;
+  }
+  uint32_t side;
+  TNode *p = getclosest(tree, node->user, &side);
+  if (side == kNoSide) return p;
+  hang(p, side, TLink{node, 1});
+  for (TNode *x = p; x->parent; x = x->parent) x->parent->link[x->side].count++;
+  tree->root.count++;
+  testforbalance(tree, p);
+  return nullptr;
+}
+
+QIRA_API void TTree_RemNode(TTree *tree, TNode *node) {
+  if (node->link[0].node && node->link[1].node) mergechildren(tree, node);
+  const TLink child = node->link[0].node ? node->link[0] : node->link[1];
+  TNode *p = node->parent;
+  if (p) p->link[node->side] = child;
+  else tree->root.node = child.node;
+  if (child.node) {
+    child.node->parent = p;
+    child.node->side = node->side;
+  }
+  TLink_Init(&node->link[0]);
+  TLink_Init(&node->link[1]);
+  // p's own link was replaced whole; the links above it lose one node.
+  for (TNode *x = p; x && x->parent; x = x->parent) x->parent->link[x->side].count--;
+  tree->root.count--;
+  if (p) {
+    testforbalance(tree, p);
+    node->parent = nullptr;
+    node->side = kNoSide;
+  }
+  node->countdown = kFreshCountdown;
+}
+
+}  // extern "C"

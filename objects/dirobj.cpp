@@ -1,0 +1,418 @@
+// QIRAdirectory: one directory of the file system.  Opening one resolves the
+// name, makes the object and hands its listing to the host as a block (the
+// listing itself lives in qirablk.cpp); the methods turn listed entries into
+// entry objects, open the parent, create a subdirectory and delete entries.
+//
+// Map: type hooks; opening (GenericNew, new); methods on an open directory.
+#include "objects/dirlist.h"
+#include "module/qiratyp.h"
+
+namespace {
+
+// A directory's entry nodes and their names live in a small-block group of
+// their own, so dropping the directory frees all of them in one step.
+constexpr uint32_t kEntryGroupChunk = 16384;
+
+// Positions host API 140 reports: 1-based, 0 when the argument is absent.
+constexpr uint32_t kAbsent = 0;
+
+uint32_t _x_parampositions(QiraHostFn *table, uint32_t *positions, const QiraNameDesc *descs,
+                           uint32_t count, uint32_t argc, QiraArgSlot *slots) {
+  return QIRA_HOSTFN(table, QIRA_API_PARAMPOS, QiraHost_ParamPos)(positions, descs, count, argc,
+                                                                  slots);
+}
+
+// The receiver's private data, when it is an open directory.  A type object
+// carries private data too, but no API block: it cannot run these methods.
+QiraDirPrivate *_x_receiverdir(const QiraObjRef *receiver) {
+  auto *dir = static_cast<QiraDirPrivate *>(TARVO_ObjRefGetPrivatePtr(receiver));
+  return dir && dir->api ? dir : nullptr;
+}
+
+// Length of the directory part of a full name (up to and including its last
+// "/"); 0 when it has none.
+uint32_t _x_prefixlength(const uint16_t *name, uint32_t len) {
+  uint32_t prefix = 0;
+  (void)qira_platspec_pathpartlength(name, len, &prefix);  // cannot fail
+  return prefix;
+}
+
+// Makes a QIRAdirectoryentry object for one entry of this directory.  On
+// success *entry_out is the new entry's private data; its first word is the
+// host object, which carries the one reference the caller hands on.
+uint32_t _x_makedirentryfordir(QiraDirPrivate *dir, const QiraEntryInfo *info,
+                               QiraEntryPrivate **entry_out) {
+  QiraTypeRecord *type =
+      TARVOUtil_GetTypeInSameModule(dir->api->api, dir->object, TARVO_PrivateInitQIRADirEntryObj);
+  if (!type) return QIRA_ERR_NOTYPE;
+  void *entry = nullptr;
+  uint32_t code = TARVO_MakeNewQIRADirEntryObject(dir->modctx, dir->api, type, dir->fullname,
+                                                  dir->fulllen, info, &entry);
+  if (code == QIRA_OK) *entry_out = static_cast<QiraEntryPrivate *>(entry);
+  return code;
+}
+
+// What a directory method got from its arguments: the index of `entry` or
+// the text of `name`, and the `error` variable (object null when absent).
+struct DirArgs {
+  uint32_t index = 0;
+  const uint16_t *name = nullptr;
+  uint32_t namelen = 0;
+  QiraObjRef error{nullptr, 0};
+};
+
+enum class Required { None, Index, Name };
+
+// Frame steps up to and including reading `error`; every failure here is the
+// call's status, never stored into `error`.  An empty name names nothing (it
+// would only end up as the directory itself), so it is refused here with the
+// other unusable arguments, whatever the host thinks of empty strings.
+uint32_t _x_readargs(QiraDirPrivate *dir, QiraModuleCtx *mc, const QiraNameDesc *descs,
+                     uint32_t ndescs, Required required, uint32_t argc, QiraArgSlot *slots,
+                     DirArgs *args) {
+  QiraHostFn *table = dir->api->api;
+  uint32_t pos[2] = {kAbsent, kAbsent};
+  uint32_t code = _x_parampositions(table, pos, descs, ndescs, argc, slots);
+  if (code != QIRA_OK) return code;
+  if (required != Required::None) {
+    if (pos[0] == kAbsent) return QIRA_ERR_MISSINGPARAM;
+    if (required == Required::Index) {
+      // An index outside the listing is refused before `error` is read.
+      code = TARVOParam_VxmemsizeParam(mc, table, pos[0], slots, &args->index, 1, dir->count);
+    } else {
+      code = TARVOParam_StrParam(mc, table, pos[0], slots, &args->name, &args->namelen);
+      if (code == QIRA_OK && args->namelen == 0) code = QIRA_ERR_EMPTY;
+    }
+    if (code != QIRA_OK) return code;
+  }
+  return TARVOParam_ObjParam(table, pos[ndescs - 1], slots, &args->error);
+}
+
+// Joins this directory's full name and an entry name; the caller frees it.
+uint32_t _x_joinname(QiraDirPrivate *dir, QiraModuleCtx *mc, const uint16_t *name,
+                     uint32_t len, uint16_t **joined, uint32_t *joinedlen) {
+  return qira_platspec_makefullname(dir->fullname, dir->fulllen, name, len, mc->group, joined,
+                                    joinedlen);
+}
+
+// Everything GenericNew made before the private data took it over.
+struct Unowned {
+  uint16_t *fullname = nullptr;
+  char *native = nullptr;
+  QiraMemGroup *group = nullptr;
+  void release() {
+    if (fullname) Mem_Free(fullname);
+    if (native) Mem_Free(native);
+    if (group) Mem_GroupFree(group);
+  }
+};
+
+// Fills a fresh listing record, links it among the open listings and takes a
+// reference on `error` for as long as the record lives.
+void _x_startlisting(QiraListing *l, QiraDirPrivate *dir, QiraSearch *search, void *errobj,
+                     uintptr_t errword) {
+  QiraModuleCtx *mc = dir->modctx;
+  if (errobj) QIRA_HOSTFN(dir->api->api, QIRA_API_ADDREF, QiraHost_Ref)(errobj);
+  DNode_Init(&l->links);
+  DNode_AddAfter(&l->links, &mc->listings);
+  l->cleanup = TARVODirCreate_JustFree;
+  l->cleanuparg = l;
+  l->dir = dir;
+  l->error = QiraObjRef{errobj, errword};
+  l->search = search;
+  l->read = 0;
+  l->digitcount = 0;
+  l->digits[0] = l->digits[1] = 0;
+}
+
+// Creates the host object for a resolved directory and hands it the names
+// and the group.  On failure the object is gone again and `own` still holds
+// whatever was not handed over.
+uint32_t _x_makedirobject(QiraModuleCtx *mc, QiraTypeRecord *type, QiraApiBlock *api,
+                          Unowned *own, uint32_t fulllen, QiraDirPrivate **dir_out) {
+  QiraHostFn *table = api->api;
+  QiraObjRef ref{nullptr, 0};
+  uint32_t code = QIRA_HOSTFN(table, QIRA_API_NEWOBJ, QiraHost_NewObj)(type, &ref);
+  if (code != QIRA_OK) return code;
+  ref.word = 0;
+  QiraHost_Ref release = QIRA_HOSTFN(table, QIRA_API_RELEASE, QiraHost_Ref);
+  QIRA_HOSTFN(table, QIRA_API_ADDREF, QiraHost_Ref)(ref.obj);
+  auto *dir = static_cast<QiraDirPrivate *>(TARVO_ObjRefGetPrivatePtr(&ref));
+  if (!dir) {
+    release(ref.obj);
+    return QIRA_ERR_NOPRIVATE;
+  }
+
+  TARVOUtil_RefCountInc(&api->rc);
+  dir->object = ref.obj;
+  dir->modctx = mc;
+  dir->api = api;
+  dir->group = own->group;
+  TTree_Init(&dir->entries, Comp_ramdescs);
+  dir->count = 0;
+  dir->fullname = own->fullname;
+  dir->fulllen = fulllen;
+  dir->native = own->native;
+  *own = Unowned{};  // the type's terminator frees these from now on
+
+  uint32_t prefix = _x_prefixlength(dir->fullname, fulllen);
+  if (prefix == 0) prefix = fulllen;
+  code = TARVOUtil_SetPropString(table, mc, &ref, QIRA_SYM_NAME, dir->fullname + prefix,
+                                 fulllen - prefix, 1);
+  if (code != QIRA_OK) {
+    release(ref.obj);
+    return code;
+  }
+  *dir_out = dir;
+  return QIRA_OK;
+}
+
+}  // namespace
+
+// ===== type hooks ==========================================================
+
+extern "C" QIRA_API void TARVO_PrivateInitQIRADirObj(void *priv) {
+  // Word 0 is left alone: on the type object it names the type to instantiate.
+  auto *dir = static_cast<QiraDirPrivate *>(priv);
+  dir->api = nullptr;
+  dir->group = nullptr;
+  dir->fullname = nullptr;
+  dir->fulllen = 0;
+  dir->native = nullptr;
+}
+
+extern "C" QIRA_API void TARVO_PrivateTermQIRADirObj(void *priv) {
+  auto *dir = static_cast<QiraDirPrivate *>(priv);
+  _x_apiblock_drop(dir->api);
+  dir->api = nullptr;
+  if (dir->group) Mem_GroupFree(dir->group);
+  dir->group = nullptr;
+  if (dir->fullname) Mem_Free(dir->fullname);
+  dir->fullname = nullptr;
+  if (dir->native) Mem_Free(dir->native);
+  dir->native = nullptr;
+}
+
+extern "C" QIRA_API uint32_t TARVO_GetQIRADirObjValue(const QiraObjRef *ref, uint32_t *tag_out,
+                                                      QiraValue *value_out) {
+  QiraDirPrivate *dir = _x_receiverdir(ref);
+  if (!dir) {
+    if (tag_out) *tag_out = QIRA_TAG_NONE;
+    return QIRA_OK;
+  }
+  uint32_t code = QIRA_HOSTFN(dir->api->api, QIRA_API_MKSTR, QiraHost_MkStr)(
+      dir->modctx, value_out, dir->fullname, dir->fulllen);
+  if (code == QIRA_OK && tag_out) *tag_out = QIRA_TAG_STRING;
+  return code;
+}
+
+// A directory is its name; it cannot be assigned another value.
+extern "C" QIRA_API uint32_t TARVO_SetQIRADirObjValue(void) { return QIRA_ERR_ACCESS; }
+
+// ===== opening a directory =================================================
+
+extern "C" QIRA_API uint32_t TARVOQIRADir_GenericNew(QiraModuleCtx *mc, QiraTypeRecord *type,
+                                                     const uint16_t *name, uint32_t len,
+                                                     QiraApiBlock *api, void *errobj,
+                                                     uintptr_t errword, QiraResult *result) {
+  Unowned own;
+  uint32_t fulllen = 0;
+  uint16_t isdir = 0;
+  uint32_t code = qira_platspec_nameandcheckdir(name, len, mc->group, &own.fullname, &fulllen,
+                                                &own.native, &isdir);
+  if (code != QIRA_OK) return code;
+  if (isdir != 1) code = QIRA_ERR_NOTFOUND;
+  if (code == QIRA_OK && Mem_GroupGet(mc->group, QIRA_GROUP_SMALL, kEntryGroupChunk,
+                                      &own.group) != QIRA_OK) {
+    code = QIRA_ERR_NOMEM;
+  }
+  QiraDirPrivate *dir = nullptr;
+  if (code == QIRA_OK) code = _x_makedirobject(mc, type, api, &own, fulllen, &dir);
+  own.release();
+  if (code != QIRA_OK) return code;
+
+  // From here the object owns names and group: a failure releases the object
+  // and its terminator frees them.
+  QiraHost_Ref release = QIRA_HOSTFN(api->api, QIRA_API_RELEASE, QiraHost_Ref);
+  auto *l = static_cast<QiraListing *>(Mem_Alloc(mc->group, sizeof(QiraListing)));
+  if (!l) {
+    release(dir->object);
+    return QIRA_ERR_NOMEM;
+  }
+  QiraSearch *search = nullptr;
+  code = qira_platspec_search_start(dir->native, mc->group, &search);
+  if (code != QIRA_OK) {
+    Mem_Free(l);
+    release(dir->object);
+    return code;
+  }
+  _x_startlisting(l, dir, search, errobj, errword);
+  if (result) {
+    result->block = TARVOQIRABlock_FuncGetEntries;
+    result->term = TARVOQIRABlock_TermGetEntries;
+    result->data = l;
+  }
+  return QIRA_OK;
+}
+
+extern "C" QIRA_API uint32_t TARVO_NewQIRADirObject(void *callctx, uint32_t argc,
+                                                    QiraArgSlot *slots, uint32_t *argc_out,
+                                                    const QiraObjRef *receiver,
+                                                    QiraResult *result) {
+  QiraModuleCtx *mc = _x_callmodctx(callctx);
+  QiraHostApi table;
+  uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  uint32_t pos[2] = {kAbsent, kAbsent};
+  code = _x_parampositions(table, pos, qira_newdir_params_descs, 2, argc, slots);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  // `new` runs on the type object itself, whose private data names the type.
+  QiraTypeRecord *self = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
+  auto *typeword = static_cast<QiraTypeRecord **>(TARVO_ObjRefGetPrivatePtr(receiver));
+  if (!self || !self->info || self->info->kind != QIRA_KIND_TYPEOBJECT || !typeword ||
+      !*typeword) {
+    return _x_methodreturn(argc, argc_out, QIRA_ERR_WRONGKIND);
+  }
+  QiraTypeRecord *type = *typeword;
+
+  if (pos[0] == kAbsent) return _x_methodreturn(argc, argc_out, QIRA_ERR_MISSINGPARAM);
+  const uint16_t *name = nullptr;
+  uint32_t len = 0;
+  code = TARVOParam_StrParam(mc, table, pos[0], slots, &name, &len);
+  if (code == QIRA_OK && len == 0) code = QIRA_ERR_EMPTY;
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+  QiraObjRef error{nullptr, 0};
+  code = TARVOParam_ObjParam(table, pos[1], slots, &error);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  QiraApiBlock *api = _x_apiblock_new(mc->group, table);
+  if (!api) {
+    code = QIRA_ERR_NOMEM;
+  } else {
+    code = TARVOQIRADir_GenericNew(mc, type, name, len, api, error.obj, error.word, result);
+    // The new object holds a count of its own; the constructor's goes.
+    _x_apiblock_drop(api);
+  }
+  if (code != QIRA_OK) code = _x_methodfailure(table, mc, callctx, result, error, code);
+  return _x_methodreturn(argc, argc_out, code);
+}
+
+// ===== methods on an open directory ========================================
+
+extern "C" QIRA_API uint32_t TARVOQIRADir_GetEntry(void *callctx, uint32_t argc,
+                                                   QiraArgSlot *slots, uint32_t *argc_out,
+                                                   const QiraObjRef *receiver,
+                                                   QiraResult *result) {
+  QiraDirPrivate *dir = _x_receiverdir(receiver);
+  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
+  QiraModuleCtx *mc = _x_callmodctx(callctx);
+  QiraHostFn *table = dir->api->api;
+  DirArgs args;
+  uint32_t code = _x_readargs(dir, mc, qira_getentry_params_descs, 2, Required::Index, argc,
+                              slots, &args);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  QiraDirEntryNode *node = _x_findentry(dir, args.index);
+  QiraEntryPrivate *entry = nullptr;
+  code = node ? _x_makedirentryfordir(dir, &node->info, &entry) : QIRA_ERR_RANGE;
+  if (code == QIRA_OK) {
+    _x_handbackobject(table, result, entry->object, false);
+  } else {
+    code = _x_methodfailure(table, mc, callctx, result, args.error, code);
+  }
+  return _x_methodreturn(argc, argc_out, code);
+}
+
+extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(void *callctx, uint32_t argc,
+                                                 QiraArgSlot *slots, uint32_t *argc_out,
+                                                 const QiraObjRef *receiver,
+                                                 QiraResult *result) {
+  QiraDirPrivate *dir = _x_receiverdir(receiver);
+  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
+  QiraModuleCtx *mc = _x_callmodctx(callctx);
+  QiraHostFn *table = dir->api->api;
+  DirArgs args;
+  uint32_t code = _x_readargs(dir, mc, qira_getdir_params_descs, 1, Required::None, argc, slots,
+                              &args);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  uint32_t prefix = _x_prefixlength(dir->fullname, dir->fulllen);
+  if (prefix == 0) return _x_methodreturn(argc, argc_out, _x_novalue(table, callctx, result));
+  QiraTypeRecord *type = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
+  code = type ? TARVOQIRADir_GenericNew(mc, type, dir->fullname, prefix, dir->api,
+                                        args.error.obj, args.error.word, result)
+              : QIRA_ERR_NOTYPE;
+  if (code != QIRA_OK) code = _x_methodfailure(table, mc, callctx, result, args.error, code);
+  return _x_methodreturn(argc, argc_out, code);
+}
+
+extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(void *callctx, uint32_t argc,
+                                                    QiraArgSlot *slots, uint32_t *argc_out,
+                                                    const QiraObjRef *receiver,
+                                                    QiraResult *result) {
+  QiraDirPrivate *dir = _x_receiverdir(receiver);
+  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
+  QiraModuleCtx *mc = _x_callmodctx(callctx);
+  QiraHostFn *table = dir->api->api;
+  DirArgs args;
+  uint32_t code = _x_readargs(dir, mc, qira_createdir_params_descs, 2, Required::Name, argc,
+                              slots, &args);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  // Only a name inside this directory: no separators.
+  if (_x_prefixlength(args.name, args.namelen) != 0) code = QIRA_ERR_SLASH;
+  uint16_t *joined = nullptr;
+  uint32_t joinedlen = 0;
+  if (code == QIRA_OK) code = _x_joinname(dir, mc, args.name, args.namelen, &joined, &joinedlen);
+  QiraEntryInfo info;
+  info.name = nullptr;
+  if (code == QIRA_OK) code = qira_platspec_createdirectory(joined, joinedlen, mc->group, &info);
+  QiraEntryPrivate *entry = nullptr;
+  // The new directory is not listed: the entries stay as the listing saw them.
+  if (code == QIRA_OK) code = _x_makedirentryfordir(dir, &info, &entry);
+  if (info.name) Mem_Free(info.name);
+  if (joined) Mem_Free(joined);
+
+  if (code == QIRA_OK) {
+    _x_handbackobject(table, result, entry->object, false);
+  } else {
+    code = _x_methodfailure(table, mc, callctx, result, args.error, code);
+  }
+  return _x_methodreturn(argc, argc_out, code);
+}
+
+extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(void *callctx, uint32_t argc,
+                                                      QiraArgSlot *slots, uint32_t *argc_out,
+                                                      const QiraObjRef *receiver,
+                                                      QiraResult *result) {
+  QiraDirPrivate *dir = _x_receiverdir(receiver);
+  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
+  QiraModuleCtx *mc = _x_callmodctx(callctx);
+  QiraHostFn *table = dir->api->api;
+  DirArgs args;
+  uint32_t code = _x_readargs(dir, mc, qira_delentry_params_descs, 2, Required::Index, argc,
+                              slots, &args);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+
+  // The entry keeps its index afterwards: the listing is a snapshot.
+  const QiraDirEntryNode *node = _x_findentry(dir, args.index);
+  uint16_t *joined = nullptr;
+  uint32_t joinedlen = 0;
+  code = node ? _x_joinname(dir, mc, node->info.name, node->info.namelen, &joined, &joinedlen)
+              : QIRA_ERR_RANGE;
+  if (code == QIRA_OK) {
+    if (node->info.entrytype == QIRA_ENTRY_DIRECTORY) {
+      code = qira_platspec_deletedirectory(joined, joinedlen, mc->group);
+    } else if (node->info.entrytype == QIRA_ENTRY_FILE) {
+      code = qira_platspec_deletefile(joined, joinedlen, mc->group);
+    } else {
+      code = QIRA_ERR_NOTPOSSIBLE;
+    }
+    Mem_Free(joined);
+  }
+  code = code == QIRA_OK ? _x_novalue(table, callctx, result)
+                         : _x_methodfailure(table, mc, callctx, result, args.error, code);
+  return _x_methodreturn(argc, argc_out, code);
+}

@@ -1,0 +1,145 @@
+// The listing block: opening a directory hands the host this block, and every
+// call of it reads exactly one entry into the directory's tree, so a huge
+// directory never holds the host for long.  The block ends itself: it delivers
+// the filled directory object, or reports the failure and drops the object.
+#include "objects/dirlist.h"
+#include "module/qiratyp.h"
+
+namespace {
+
+// How many 16-bit digits `read` may take: the property is a u32 integer.
+constexpr uint32_t kMaxCountDigits = 2;
+
+// Key length of an entry node: the four bytes of its index.
+constexpr uint32_t kIndexKeyLen = sizeof(uint32_t);
+
+// Adds one to the entry count kept as integer digits, least significant
+// first; a carry walks upwards.  QIRA_ERR_RANGE once both digits wrap.
+uint32_t _x_countdigits_inc(QiraListing *l) {
+  uint32_t touched = 1;
+  if (++l->digits[0] == 0) {
+    touched = 2;
+    if (++l->digits[1] == 0) return QIRA_ERR_RANGE;
+  }
+  if (touched > l->digitcount) l->digitcount = touched;
+  static_assert(kMaxCountDigits == 2);
+  return QIRA_OK;
+}
+
+// Stores one entry the search delivered under the next index.  On failure
+// the record's name goes back to the directory's group.
+uint32_t _x_addentry(QiraListing *l, const QiraEntryInfo &info) {
+  QiraDirPrivate *dir = l->dir;
+  ++l->read;
+  uint32_t code = _x_countdigits_inc(l);
+  QiraDirEntryNode *node = nullptr;
+  if (code == QIRA_OK) {
+    node = static_cast<QiraDirEntryNode *>(Mem_Alloc(dir->group, sizeof(QiraDirEntryNode)));
+    if (!node) code = QIRA_ERR_NOMEM;
+  }
+  if (code == QIRA_OK) {
+    node->index = l->read;
+    node->key.len = kIndexKeyLen;
+    node->key.ptr = &node->index;
+    node->info = info;
+    TNode_Init(&node->node, reinterpret_cast<uintptr_t>(&node->key));
+    if (TTree_SearchAddNode(&dir->entries, &node->node)) code = QIRA_ERR_RANGE;
+  }
+  if (code != QIRA_OK) {
+    if (node) Mem_Free(node);
+    if (info.name) Mem_Free(info.name);
+  }
+  return code;
+}
+
+QiraHost_Ref _x_releasefn(const QiraDirPrivate *dir) {
+  return QIRA_HOSTFN(dir->api->api, QIRA_API_RELEASE, QiraHost_Ref);
+}
+
+// The terminator's steps, with the release function handed in: the caller
+// may have let go of the directory object already.
+void _x_endlisting(QiraListing *l, QiraHost_Ref release) {
+  if (l->error.obj) release(l->error.obj);
+  TARVODirCreate_JustFree(l);
+  Mem_Free(l);
+}
+
+// The search is exhausted: publish the count and deliver the object as the
+// value of the call that opened the directory.  A failure to set the count
+// is returned with the listing still open; once the object is delivered the
+// listing has ended and *final holds the call's outcome.
+uint32_t _x_completelisting(void *blockctx, QiraListing *l, uint32_t *final) {
+  QiraDirPrivate *dir = l->dir;
+  QiraHostFn *table = dir->api->api;
+  const QiraObjRef self{dir->object, 0};
+  uint32_t code = TARVOUtil_SetPropIntDigits(table, dir->modctx, &self, QIRA_SYM_ENTRYCOUNT, 0,
+                                             l->digits, l->digitcount, 1);
+  if (code != QIRA_OK) return code;
+  dir->count = l->read;
+  QiraHost_Ref release = _x_releasefn(dir);
+  // Once delivered the object is the host's; nothing of it is touched after.
+  *final = reinterpret_cast<QiraBlockFn>(table[QIRA_API_DELIVER])(blockctx, dir->object);
+  _x_endlisting(l, release);
+  return QIRA_OK;
+}
+
+// A final failure: the code goes into `error` when there is one (the call
+// then completes with no value), the listing ends, and the half-filled
+// object is released last, through a release function taken beforehand.
+uint32_t _x_faillisting(void *blockctx, QiraListing *l, uint32_t code) {
+  QiraDirPrivate *dir = l->dir;
+  QiraHostFn *table = dir->api->api;
+  QiraModuleCtx *mc = dir->modctx;
+  void *object = dir->object;
+  QiraHost_Ref release = _x_releasefn(dir);
+  QiraBlockFn complete = reinterpret_cast<QiraBlockFn>(table[QIRA_API_COMPLETE]);
+
+  uint32_t final = code;
+  if (l->error.obj) {
+    uint32_t stored = TARVOUtil_SetObjVxu32int(table, mc, &l->error, code, 0);
+    final = stored == QIRA_OK ? complete(blockctx, nullptr) : stored;
+  }
+  _x_endlisting(l, release);
+  release(object);
+  return final;
+}
+
+}  // namespace
+
+QiraDirEntryNode *_x_findentry(const QiraDirPrivate *dir, uint32_t index) {
+  const QiraRamDesc key{kIndexKeyLen, &index};
+  TNode *node = TTree_Search(&dir->entries, reinterpret_cast<uintptr_t>(&key));
+  if (!node) return nullptr;
+  // The node leads the entry node's record, so its address is the record's.
+  static_assert(offsetof(QiraDirEntryNode, node) == 0);
+  return reinterpret_cast<QiraDirEntryNode *>(node);
+}
+
+extern "C" QIRA_API uint32_t TARVOQIRABlock_FuncGetEntries(void *blockctx, void *listing) {
+  auto *l = static_cast<QiraListing *>(listing);
+  QiraEntryInfo info;
+  uint32_t code = qira_platspec_search_getnext(l->search, l->dir->group, &info);
+  if (code == QIRA_OK) {
+    code = _x_addentry(l, info);
+    if (code == QIRA_OK) return QIRA_BLOCK_AGAIN;
+  } else if (code == QIRA_ERR_NOTFOUND) {
+    uint32_t final = QIRA_OK;
+    code = _x_completelisting(blockctx, l, &final);
+    if (code == QIRA_OK) return final;
+  }
+  return _x_faillisting(blockctx, l, code);
+}
+
+extern "C" QIRA_API uint32_t TARVOQIRABlock_TermGetEntries(void *, void *listing) {
+  auto *l = static_cast<QiraListing *>(listing);
+  _x_endlisting(l, _x_releasefn(l->dir));
+  return QIRA_OK;
+}
+
+extern "C" QIRA_API uint32_t TARVODirCreate_JustFree(void *listing) {
+  auto *l = static_cast<QiraListing *>(listing);
+  DNode_Remove(&l->links);
+  // Closes the stream only; the search record stays in the context's group.
+  qira_platspec_search_justfree(l->search);
+  return QIRA_OK;
+}

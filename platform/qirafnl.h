@@ -1,0 +1,119 @@
+// Internal interface of the platform layer: the helpers every platform file
+// shares, and the table of C library calls that fault tests can break.
+//
+// Nothing here is exported: the functions and the table are hidden, so they
+// never reach qira.so's dynamic symbol table.  Only platform/ and the platform
+// tests include this header.
+#pragma once
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include "qira.h"
+
+#define QIRA_HIDDEN __attribute__((visibility("hidden")))
+
+// ---- names ---------------------------------------------------------------
+// UTF-16 units (count units, no terminator) to a native name: a NUL-terminated
+// byte string in the encoding of the process locale, allocated from g and
+// released by the caller with Mem_Free.  A name starting with
+// QIRA_BYTES_ONLY_MARKER carries one byte per following unit.
+// Codes: 1 allocation, 28 size limit, 81 a unit that cannot be converted.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_getallocednativechars(const uint16_t *units,
+                                                            uint32_t count, QiraMemGroup *g,
+                                                            char **native_out);
+// A native name to UTF-16 units allocated from g (not terminated).  A name that
+// does not decode in the locale comes back in the bytes-only form.  The empty
+// name gives a null pointer and the count 0.  Codes: 1, 28, 81.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_getallocedtarvochars(const char *native, QiraMemGroup *g,
+                                                           uint16_t **units_out,
+                                                           uint32_t *count_out);
+
+// ---- times ---------------------------------------------------------------
+// Seconds since 1970 to a date value: microseconds since 0001-01-01 as 16-bit
+// digits, least significant first, count minimal.  62 for a time before 1970
+// or a date that needs more than capacity digits.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_time_t_tointdigits(time_t t, uint16_t *digits,
+                                                         uint32_t capacity,
+                                                         uint32_t *count_out);
+// A date value back to seconds since 1970; the microseconds are cut off.
+// 30 for more than 8 digits, a date before 1970 or beyond the range of time_t.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_intdigitsto_time_t(const uint16_t *digits, uint32_t count,
+                                                         time_t *t_out);
+
+// ---- entries -------------------------------------------------------------
+// The entry-info record of an entry from its status (links followed) and its
+// native name; the record's name is the last component, allocated from g and
+// owned by the caller.  Nothing is stored unless every step succeeds.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_entryinfofromstructstat(const struct stat *st,
+                                                              const char *native,
+                                                              QiraMemGroup *g,
+                                                              QiraEntryInfo *out);
+// The host error code for the errno of the call that just failed.  The one
+// place in the module that maps errno to codes.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_os_error(void);
+
+// ---- swappable calls -----------------------------------------------------
+// Every platform call that a fault test may need to break goes through this
+// table.  Production code never changes it; tests swap in a copy with one
+// member replaced and restore the saved table afterwards.
+struct QiraPlatCalls {
+  pid_t (*fork)(void);
+  int (*pipe)(int fds[2]);
+  ssize_t (*read)(int fd, void *buf, size_t n);
+  ssize_t (*write)(int fd, const void *buf, size_t n);
+  int (*open)(const char *path, int flags, mode_t mode);
+  int (*fcntl)(int fd, int cmd, int arg);
+  int (*fstat)(int fd, struct stat *st);
+  int (*stat)(const char *path, struct stat *st);
+  int (*access)(const char *path, int mode);
+  int (*rename)(const char *from, const char *to);
+  int (*remove)(const char *path);
+  int (*mkdir)(const char *path, mode_t mode);
+  int (*rmdir)(const char *path);
+  int (*utime)(const char *path, const struct utimbuf *times);
+  int (*chmod)(const char *path, mode_t mode);
+  int (*chown)(const char *path, uid_t uid, gid_t gid);
+  char *(*getcwd)(char *buf, size_t size);
+  DIR *(*opendir)(const char *path);
+  struct dirent *(*readdir)(DIR *dir);
+};
+
+extern QIRA_HIDDEN QiraPlatCalls _x_calls;
+
+// Test hook: installs *replacement (the C library's own calls when null) and
+// stores the table that was in force into *saved (skipped when null).
+QIRA_HIDDEN void _x_swapcalls(const QiraPlatCalls *replacement, QiraPlatCalls *saved);
+
+// Interrupted calls are started again here, one wrapper per call kind; errno
+// still holds the failing call's value when they return.  close() is never
+// retried: after EINTR its descriptor may already be gone.
+inline int _x_sys_open(const char *path, int flags, mode_t mode) {
+  int fd;
+  do fd = _x_calls.open(path, flags, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+inline ssize_t _x_sys_read(int fd, void *buf, size_t n) {
+  ssize_t r;
+  do r = _x_calls.read(fd, buf, n);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+inline ssize_t _x_sys_write(int fd, const void *buf, size_t n) {
+  ssize_t r;
+  do r = _x_calls.write(fd, buf, n);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+inline int _x_sys_utime(const char *path, const struct utimbuf *times) {
+  int r;
+  do r = _x_calls.utime(path, times);
+  while (r < 0 && errno == EINTR);
+  return r;
+}

@@ -31,6 +31,7 @@ constexpr QiraPlatCalls kLibcCalls = {
     .getcwd = ::getcwd,
     .opendir = ::opendir,
     .readdir = ::readdir,
+    .unlink = ::unlink,
 };
 
 }  // namespace

@@ -82,6 +82,9 @@ struct QiraPlatCalls {
   char *(*getcwd)(char *buf, size_t size);
   DIR *(*opendir)(const char *path);
   struct dirent *(*readdir)(DIR *dir);
+  // The copy/move worker runs between fork and _exit, where remove() (stdio)
+  // is not safe to call; it deletes files with unlink().
+  int (*unlink)(const char *path);
 };
 
 extern QIRA_HIDDEN QiraPlatCalls _x_calls;

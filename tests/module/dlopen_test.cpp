@@ -99,7 +99,18 @@ TEST_F(Loaded, EntryFunctionAndItsAnswers) {
   EXPECT_EQ(qt::U8(buf, len), "1.00.001");
 }
 
-TEST_F(Loaded, TablesStayInside) {
+TEST_F(Loaded, ExportsItsFunctionsAndKeepsTablesInside) {
+  for (const char *name :
+       {"VXGetVer", "TARVO", "TARVOQIRA_GetRefCount", "TARVOQIRA_GetRef",
+        "TARVOQIRA_GetSymCount", "TARVOQIRA_GetSymbol", "TARVO_GetVersion",
+        "x_xx_xxx_VersionString", "TARVO_GetExternalApiFuncs", "TARVOQIRA_AddTypes",
+        "TARVOParam_ObjParam", "TARVOParam_StrParam", "TARVOParam_IntParam",
+        "TARVOParam_IntDigitsFromNumericParam", "TARVOParam_VxmemsizeParam",
+        "TARVOParam_BoolParam", "TARVO_ObjRefGetPrivatePtr", "TARVOUtil_SetObjVxu32int",
+        "TARVOUtil_SetPropString", "TARVOUtil_SetPropIntDigits", "TARVOUtil_SetPropBool",
+        "TARVOUtil_SetPropConst", "TARVOUtil_GetTypeInSameModule", "TARVOUtil_RefCountInit",
+        "TARVOUtil_RefCountInc", "TARVOUtil_RefCountDecIsZero", "TARVOIdedStr_GetIdedStr"})
+    EXPECT_NE(dlsym(handle_, name), nullptr) << name << " must be exported";
   for (const char *name : {"name_descs", "intrinsictypes", "qira_direntry_types",
                            "qira_newdir_params_descs", "propsforQIRAdir", "vxver"})
     EXPECT_EQ(dlsym(handle_, name), nullptr) << name << " must not be exported";

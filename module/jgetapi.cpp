@@ -21,7 +21,7 @@ static_assert(kHostApiIds[QIRA_API_NEWOBJ] == 100 && kHostApiIds[QIRA_API_ADDREF
               "slot indices follow the fetch order");
 
 // Stores the getter's function for `id` into `slot`; 45 when the host has none.
-uint32_t _x_getapifunc(QiraGetterFn getter, uint32_t id, QiraHostFn *slot) {
+[[nodiscard]] uint32_t _x_getapifunc(QiraGetterFn getter, uint32_t id, QiraHostFn *slot) {
   const QiraHostFn fn = getter(id);
   if (!fn) return QIRA_ERR_NOHOSTFUNC;
   *slot = fn;

@@ -23,8 +23,9 @@ QiraArgSlot *_x_slot(QiraArgSlot *slots, uint32_t pos) {
 // Shared tail of the property writers, once the value is built.  When the
 // host refuses the property and the value holds host memory (`freevalue`),
 // the value is handed back to the host so that nothing it allocated is lost.
-uint32_t _x_setprop(QiraHostFn *table, const QiraObjRef *ref, uint32_t symbol, uint32_t tag,
-                    QiraValue *value, uint16_t flag, bool freevalue) {
+[[nodiscard]] uint32_t _x_setprop(QiraHostFn *table, const QiraObjRef *ref, uint32_t symbol,
+                                  uint32_t tag, QiraValue *value, uint16_t flag,
+                                  bool freevalue) {
   const auto setprop = _x_hostapi<QiraHost_SetProp>(table, QIRA_API_SETPROP);
   const auto freeval = _x_hostapi<QiraHost_FreeVal>(table, QIRA_API_FREEVAL);
   const uint32_t rc = setprop(ref->obj, ref->word, symbol, tag, value, flag);

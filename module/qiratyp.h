@@ -92,7 +92,8 @@ extern const QiraNameDesc qira_newdirentry_params_descs[2];  // name, error
 extern const QiraNameDesc qira_getentdir_params_descs[1];    // error
 extern const QiraNameDesc qira_rename_params_descs[2];       // newname, error
 extern const QiraNameDesc qira_setattr_params_descs[4];  // readonly, hidden, system, error
-extern const QiraNameDesc qira_setdates_params_descs[4];  // created, lastchanged, lastaccessed, error
+extern const QiraNameDesc qira_setdates_params_descs[4];  // created, lastchanged,
+                                                          // lastaccessed, error
 extern const QiraNameDesc qira_copymove_params_descs[3];  // destination, replace, error
 
 // Entry types as the `entrytype` property shows them; look a row up with

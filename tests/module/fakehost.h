@@ -133,8 +133,8 @@ inline uint32_t GetStr(QiraArgSlot *slot, uint16_t *f1, uint16_t *f2, const uint
   *len = g->strlen;
   return Ret(303);
 }
-inline uint32_t GetInt(QiraArgSlot *slot, uint16_t *f1, uint16_t *f2, uint16_t *sign, uint32_t *count,
-                const uint16_t **digits) {
+inline uint32_t GetInt(QiraArgSlot *slot, uint16_t *f1, uint16_t *f2, uint16_t *sign,
+                       uint32_t *count, const uint16_t **digits) {
   g->lastslot = slot;
   *f1 = g->intflag1;
   *f2 = g->intflag2;

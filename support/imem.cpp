@@ -5,6 +5,7 @@
 // Map: operations shared by all kinds; os_group and heap groups; small-block
 // groups (free tree, alloc, free, newchunk); the exported calls.
 #include "support/imem.h"
+#include "support/itree.h"
 
 #include <stdlib.h>
 
@@ -81,10 +82,28 @@ BlockHeader *ringblock(QiraDNode *samesize) {
   return blockof(info);
 }
 
+int32_t sizeorder(uint32_t a, uint32_t b) { return a > b ? 1 : (a < b ? -1 : 0); }
+
+// The free tree's comparator: the size words of two block headers.
 int32_t memsmall_compare(uintptr_t key, uintptr_t value) {
-  const uint32_t a = reinterpret_cast<const BlockHeader *>(key)->size;
-  const uint32_t b = reinterpret_cast<const BlockHeader *>(value)->size;
-  return a > b ? 1 : (a < b ? -1 : 0);
+  return sizeorder(reinterpret_cast<const BlockHeader *>(key)->size,
+                   reinterpret_cast<const BlockHeader *>(value)->size);
+}
+
+// A small-block group's tree always orders by memsmall_compare; its own
+// descents compare inline rather than through the tree's function pointer.
+struct BlockOrder {
+  int32_t operator()(uintptr_t key, uintptr_t value) const {
+    return memsmall_compare(key, value);
+  }
+};
+
+TNode *insertfree(TTree *tree, TNode *node) {
+  return qira_tree::searchadd(tree, node, BlockOrder{});
+}
+
+TNode *bestfit(TTree *tree, const BlockHeader *key) {
+  return qira_tree::searchnotexact(tree, reinterpret_cast<uintptr_t>(key), 1, BlockOrder{});
 }
 
 // One tree node per distinct size; later blocks of a size hang on the ring of
@@ -92,7 +111,7 @@ int32_t memsmall_compare(uintptr_t key, uintptr_t value) {
 void addfree(QiraMemGroup *g, BlockHeader *b) {
   FreeInfo *fi = infoof(b);
   TNode_Init(&fi->node, reinterpret_cast<uintptr_t>(b));
-  TNode *existing = TTree_SearchAddNode(&g->freetree, &fi->node);
+  TNode *existing = insertfree(&g->freetree, &fi->node);
   if (existing) {
     FreeInfo *holder = infoof(reinterpret_cast<BlockHeader *>(existing->user));
     DNode_AddAfter(&fi->samesize, &holder->samesize);
@@ -116,7 +135,7 @@ void takefree(QiraMemGroup *g, BlockHeader *b) {
   DNode_Remove(&fi->samesize);
   FreeInfo *hi = infoof(heir);
   TNode_Init(&hi->node, reinterpret_cast<uintptr_t>(heir));
-  TTree_SearchAddNode(&g->freetree, &hi->node);
+  insertfree(&g->freetree, &hi->node);
   hi->intree = 1;
 }
 
@@ -135,7 +154,7 @@ void *memsmall_alloc(QiraMemGroup *g, uint32_t n, uint32_t *need) {
   const uint32_t s = n > kMinBlock ? n : kMinBlock;
   BlockHeader key{};
   key.size = s;
-  TNode *t = TTree_SearchNotExact(&g->freetree, reinterpret_cast<uintptr_t>(&key), 1);
+  TNode *t = bestfit(&g->freetree, &key);
   if (!t) {
     const uint32_t min = roundup(g->chunksize);
     *need = s + kChunkOverhead > min ? s + kChunkOverhead : min;

@@ -5,13 +5,12 @@
 // whose countdown has run out is weighed (heavier side at most twice the
 // lighter plus 4).  A node well inside the limit is re-armed with a longer
 // countdown, so most updates walk to the root without rotating anything.
-#include "qira.h"
+#include "support/itree.h"
+
+using namespace qira_tree;
 
 namespace {
 
-constexpr uint32_t kLeft = 0;
-constexpr uint32_t kRight = 1;
-constexpr uint32_t kNoSide = 2;
 constexpr int32_t kFreshCountdown = 4;
 constexpr int32_t kRootCountdown = 8;  // a subtree root that just rotated
 constexpr uint32_t kMaxRearm = 0xFFFFF;  // countdowns stop growing at 2^20
@@ -32,36 +31,21 @@ void hang(TNode *p, uint32_t side, TLink sub) {
 
 uint32_t weight(const TNode *n) { return n->link[0].count + n->link[1].count + 1; }
 
-// Descends to the node equal to key (side 2) or to the node under which key
-// would hang, on the side returned.  Null only for an empty tree.
+// The default comparator is compared inline: an indirect call per level is a
+// large part of a descent.
+struct PtrOrder {
+  int32_t operator()(uintptr_t a, uintptr_t b) const { return a > b ? 1 : (a < b ? -1 : 0); }
+};
+constexpr PtrOrder ptrorder{};
+
 TNode *getclosest(const TTree *tree, uintptr_t key, uint32_t *side) {
-  TNode *n = tree->root.node;
-  while (n) {
-    const int32_t c = tree->comp(key, n->user);
-    if (c == 0) {
-      *side = kNoSide;
-      return n;
-    }
-    const uint32_t s = c > 0 ? kRight : kLeft;
-    if (!n->link[s].node) {
-      *side = s;
-      return n;
-    }
-    n = n->link[s].node;
-  }
-  return nullptr;
+  if (tree->comp == Comp_ptrs) return descend(tree, key, side, ptrorder);
+  return descend(tree, key, side, tree->comp);
 }
 
 TNode *extremenode(TNode *n, uint32_t side) {
   while (n->link[side].node) n = n->link[side].node;
   return n;
-}
-
-// In-order neighbour of n towards side s, or null.
-TNode *neighbournode(TNode *n, uint32_t s) {
-  if (n->link[s].node) return extremenode(n->link[s].node, 1 - s);
-  while (n->parent && n->side == s) n = n->parent;
-  return n->parent;
 }
 
 // Rotation around n towards its lighter side o; c is the heavy child on side h.
@@ -112,12 +96,17 @@ TNode *balancenode(TTree *tree, TNode *n) {
   return rotate(tree, n, h, lean != h);
 }
 
-// Counts down from n to the root, weighing each node whose countdown ran out.
-// The parent is noted first: a rotation may move n below its replacement.
-void testforbalance(TTree *tree, TNode *n) {
+// Walks from n to the root: each node counts down and, when its countdown has
+// run out, is weighed; then the link that holds it changes by delta (the node
+// count below it moved by one).  Parent and side are noted first, since a
+// rotation may move n below its replacement, which takes over that link.
+void testforbalance(TTree *tree, TNode *n, int32_t delta) {
   while (n) {
     TNode *parent = n->parent;
+    const uint32_t side = n->side;
     if (n->countdown-- <= 0) balancenode(tree, n);
+    TLink *up = parent ? &parent->link[side] : &tree->root;
+    up->count += uint32_t(delta);
     n = parent;
   }
 }
@@ -145,6 +134,23 @@ void mergechildren(TTree *tree, TNode *n) {
 }
 
 }  // namespace
+
+namespace qira_tree {
+
+TNode *neighbournode(TNode *n, uint32_t s) {
+  if (n->link[s].node) return extremenode(n->link[s].node, 1 - s);
+  while (n->parent && n->side == s) n = n->parent;
+  return n->parent;
+}
+
+void attach(TTree *tree, TNode *node, TNode *p, uint32_t s) {
+  hang(p, s, TLink{node, 1});
+  // Counts on the path and the countdowns change in one walk: a node is
+  // weighed only after the link to the new node's side has been counted.
+  testforbalance(tree, p, 1);
+}
+
+}  // namespace qira_tree
 
 extern "C" {
 
@@ -176,27 +182,13 @@ QIRA_API TNode *TTree_Search(const TTree *tree, uintptr_t key) {
 }
 
 QIRA_API TNode *TTree_SearchNotExact(const TTree *tree, uintptr_t key, uint32_t side) {
-  uint32_t found;
-  TNode *n = getclosest(tree, key, &found);
-  if (!n || found == kNoSide) return n;
-  const uint32_t s = side == kLeft ? kLeft : kRight;
-  // Ended beyond n on the requested side: the answer is n's neighbour there.
-  return found == s ? neighbournode(n, s) : n;
+  if (tree->comp == Comp_ptrs) return searchnotexact(tree, key, side, ptrorder);
+  return searchnotexact(tree, key, side, tree->comp);
 }
 
 QIRA_API TNode *TTree_SearchAddNode(TTree *tree, TNode *node) {
-  if (!tree->root.node) {
-    tree->root = TLink{node, 1};
-    return nullptr;
-  }
-  uint32_t side;
-  TNode *p = getclosest(tree, node->user, &side);
-  if (side == kNoSide) return p;
-  hang(p, side, TLink{node, 1});
-  for (TNode *x = p; x->parent; x = x->parent) x->parent->link[x->side].count++;
-  tree->root.count++;
-  testforbalance(tree, p);
-  return nullptr;
+  if (tree->comp == Comp_ptrs) return searchadd(tree, node, ptrorder);
+  return searchadd(tree, node, tree->comp);
 }
 
 QIRA_API void TTree_RemNode(TTree *tree, TNode *node) {
@@ -212,12 +204,12 @@ QIRA_API void TTree_RemNode(TTree *tree, TNode *node) {
   TLink_Init(&node->link[0]);
   TLink_Init(&node->link[1]);
   // p's own link was replaced whole; the links above it lose one node.
-  for (TNode *x = p; x && x->parent; x = x->parent) x->parent->link[x->side].count--;
-  tree->root.count--;
   if (p) {
-    testforbalance(tree, p);
+    testforbalance(tree, p, -1);
     node->parent = nullptr;
     node->side = kNoSide;
+  } else {
+    tree->root.count--;
   }
   node->countdown = kFreshCountdown;
 }

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "qira.h"
@@ -191,33 +194,142 @@ TEST(TTree, RemovingRootOfTwoPromotesTheChild) {
   }
 }
 
-// Builds a left-heavy or right-heavy shape by hand and checks which rotation
-// the first check picks: a child with equal counts is rotated twice under a
-// left-heavy node and once under a right-heavy one.
+// Trees written as "key(left,right)", a leaf as "key", an empty side as "".
+class Shapes {
+ public:
+  // Builds the tree by hand with every countdown far from running out except
+  // the root's, so the next insertion below weighs exactly the root.
+  void Build(TTree *tree, const std::string &text) {
+    TTree_Init(tree, nullptr);
+    size_t at = 0;
+    TNode *root = Parse(text, &at, nullptr, 2);
+    tree->root = TLink{root, root ? Weight(root) : 0};
+    if (root) root->countdown = 0;
+  }
+  TNode *Add(TTree *tree, uint32_t key) {
+    TNode *n = &nodes_[key];
+    TNode_Init(n, key);
+    EXPECT_EQ(TTree_SearchAddNode(tree, n), nullptr);
+    return n;
+  }
+  TNode *At(uint32_t key) { return &nodes_[key]; }
+  static std::string Print(const TNode *n) {
+    if (!n) return "";
+    std::string s = std::to_string(n->user);
+    if (n->link[0].node || n->link[1].node)
+      s += "(" + Print(n->link[0].node) + "," + Print(n->link[1].node) + ")";
+    return s;
+  }
+
+ private:
+  TNode *Parse(const std::string &t, size_t *at, TNode *parent, uint32_t side) {
+    if (*at >= t.size() || !std::isdigit(static_cast<unsigned char>(t[*at]))) return nullptr;
+    uint32_t key = 0;
+    while (*at < t.size() && std::isdigit(static_cast<unsigned char>(t[*at])))
+      key = key * 10 + uint32_t(t[(*at)++] - '0');
+    TNode *n = &nodes_[key];
+    TNode_Init(n, key);
+    n->parent = parent;
+    n->side = side;
+    n->countdown = 1000;
+    if (*at < t.size() && t[*at] == '(') {
+      ++*at;
+      n->link[0].node = Parse(t, at, n, 0);
+      ++*at;  // ','
+      n->link[1].node = Parse(t, at, n, 1);
+      ++*at;  // ')'
+    }
+    for (TLink &l : n->link) l.count = l.node ? Weight(l.node) : 0;
+    return n;
+  }
+  static uint32_t Weight(const TNode *n) {
+    return n ? n->link[0].count + n->link[1].count + 1 : 0;
+  }
+  std::map<uint32_t, TNode> nodes_;
+};
+
+std::set<uint32_t> Keys(const TNode *n, std::set<uint32_t> acc = {}) {
+  if (!n) return acc;
+  acc.insert(uint32_t(n->user));
+  acc = Keys(n->link[0].node, acc);
+  return Keys(n->link[1].node, acc);
+}
+
+// Which rotation a check picks depends on the heavy child's lean; a child
+// with equal counts is rotated twice under a left-heavy node and once under
+// a right-heavy one.
 TEST(TTree, RotationKindFollowsTheHeavyChildsLean) {
-  struct Case { const char *name; std::vector<uint32_t> keys; uint32_t root_after; };
-  // Countdowns start at 4, so the fifth change below the root makes it weigh
-  // itself; ascending keys lean right, descending lean left.
+  struct Case { const char *name; const char *before; uint32_t add; const char *after; };
   const Case kCases[] = {
-      {"ascending", {1, 2, 3, 4, 5, 6, 7, 8}, 0},
-      {"descending", {8, 7, 6, 5, 4, 3, 2, 1}, 0},
+      {"left heavy, child leans left: single", "100(50(30(20,40),60),)", 10,
+       "50(30(20(10,),40),100(60,))"},
+      {"left heavy, child leans right: double", "100(50(40,70(60,80)),)", 65,
+       "70(50(40,60(,65)),100(80,))"},
+      {"left heavy, child even: double", "100(50(30(20,),70),)", 80, "70(50(30(20,),),100(80,))"},
+      {"right heavy, child leans right: single", "10(,50(40,70(60,80)))", 90,
+       "50(10(,40),70(60,80(,90)))"},
+      {"right heavy, child leans left: double", "10(,50(30(20,40),60))", 45,
+       "30(10(,20),50(40(,45),60))"},
+      {"right heavy, child even: single", "10(,50(30(20,),70))", 80, "50(10(,30(20,)),70(,80))"},
   };
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.name);
-    std::vector<Item> items(c.keys.size());
+    Shapes shapes;
     TTree tree;
-    TTree_Init(&tree, nullptr);
-    std::set<uint32_t> model;
-    for (size_t i = 0; i < c.keys.size(); ++i) {
-      TNode_Init(&items[i].node, c.keys[i]);
-      TTree_SearchAddNode(&tree, &items[i].node);
-      model.insert(c.keys[i]);
-      CheckTree(tree, model);
-    }
-    // The first key is no longer the root: a rotation happened.
-    EXPECT_NE(tree.root.node, &items[0].node);
-    EXPECT_EQ(tree.root.node->countdown <= 8, true);
+    shapes.Build(&tree, c.before);
+    ASSERT_EQ(Shapes::Print(tree.root.node), c.before);
+    shapes.Add(&tree, c.add);
+    EXPECT_EQ(Shapes::Print(tree.root.node), c.after);
+    CheckTree(tree, Keys(tree.root.node));
+    // The new subtree root is re-armed at 8, its children at 4.
+    EXPECT_EQ(tree.root.node->countdown, 8);
+    EXPECT_EQ(tree.root.node->link[0].node->countdown, 4);
+    EXPECT_EQ(tree.root.node->link[1].node->countdown, 4);
   }
+}
+
+// Removing a node with two children hangs its lighter subtree below the
+// extreme node of the heavier one (the right subtree on a tie).
+TEST(TTree, RemovalRehangsTheLighterSubtree) {
+  struct Case { const char *name; const char *before; uint32_t remove; const char *after; };
+  const Case kCases[] = {
+      {"tie: right goes under the greatest of the left", "50(30,70)", 50, "30(,70)"},
+      {"right lighter", "50(30(20,40),70)", 50, "30(20,40(,70))"},
+      {"left lighter", "50(30,70(60,80))", 50, "70(60(30,),80)"},
+      {"leaf", "50(30,70)", 70, "50(30,)"},
+      {"one child", "50(30(,40),70)", 30, "50(40,70)"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    Shapes shapes;
+    TTree tree;
+    shapes.Build(&tree, c.before);
+    tree.root.node->countdown = 1000;
+    TNode *gone = shapes.At(c.remove);
+    TTree_RemNode(&tree, gone);
+    EXPECT_EQ(Shapes::Print(tree.root.node), c.after);
+    CheckTree(tree, Keys(tree.root.node));
+    EXPECT_EQ(gone->parent, nullptr);
+    EXPECT_EQ(gone->side, 2u);
+    EXPECT_EQ(gone->link[0].node, nullptr);
+    EXPECT_EQ(gone->link[1].node, nullptr);
+    EXPECT_EQ(gone->countdown, 4);
+  }
+}
+
+// A node well inside the limit is re-armed with a countdown that grows with
+// its margin.
+TEST(TTree, CheckRearmsWithTheMargin) {
+  Shapes shapes;
+  TTree tree;
+  // Left 3, right 4 after the insertion: limit 2*3+4 = 10, margin 6 -> 4;
+  // a root with both sides 7 after: margin 11 -> 8.
+  shapes.Build(&tree, "50(30(20,40),70(60,80))");
+  shapes.Add(&tree, 90);
+  EXPECT_EQ(tree.root.node->countdown, 4);
+  shapes.Build(&tree, "80(40(20(10,30),60(50,70)),120(100(90,110),140(130,)))");
+  shapes.Add(&tree, 150);
+  EXPECT_EQ(tree.root.node->countdown, 8);
 }
 
 TEST(DNode, RingOperations) {

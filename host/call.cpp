@@ -213,14 +213,15 @@ CallOutcome PendingCall::finish(const RunOptions &opts) {
   CallState &st = *st_;
   auto progress = [&] { return BlockProgress{st.last, st.out.blockCalls, st.out.yields}; };
   while (open()) {
-    uint32_t r = step();
-    if (!open()) break;
-    if (opts.onBlock && opts.onBlock(progress()) == Step::Abandon) break;
-    if (opts.maxBlockCalls && st.out.blockCalls >= opts.maxBlockCalls) break;
-    if (r == QIRA_BLOCK_WAIT) {
+    // A block that last said 1010 (here or through step()) is waited for first.
+    if (st.out.blockCalls && st.last == QIRA_BLOCK_WAIT) {
       wait(opts.extraRuns);
       if (opts.onWake && opts.onWake(progress()) == Step::Abandon) break;
     }
+    step();
+    if (!open()) break;
+    if (opts.onBlock && opts.onBlock(progress()) == Step::Abandon) break;
+    if (opts.maxBlockCalls && st.out.blockCalls >= opts.maxBlockCalls) break;
   }
   if (open()) abandon();
   return st.out;

@@ -3,6 +3,7 @@
 #include "host/hostimpl.h"
 
 #include <dlfcn.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cstring>
@@ -473,6 +474,16 @@ const std::vector<std::string> &Host::violations() const { return impl_->violati
 const std::vector<uint32_t> &Host::apiIds() {
   static const std::vector<uint32_t> ids{QIRA_HOSTAPI_IDS};
   return ids;
+}
+
+uint32_t Host::msCounter() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return uint32_t(uint64_t(tv.tv_sec) * 1000u + uint64_t(tv.tv_usec) / 1000u);
+}
+
+QiraYieldRec Host::periodicRecord(uint32_t periodMs) {
+  return QiraYieldRec{-1, kYieldModePeriodic, periodMs, msCounter() + periodMs, 0};
 }
 
 QiraHostFn Host::hostFn(uint32_t id) const { return hostFunction(id); }

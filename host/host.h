@@ -454,6 +454,13 @@ class Host {
   // correct module leaves this empty.
   const std::vector<std::string> &violations() const;
 
+  // The millisecond counter yield records count in: milliseconds since
+  // 1970 modulo 2^32, the same clock as the module's TimeDate_mscounter.
+  static uint32_t msCounter();
+  // A periodic record (mode 2) whose first deadline is one period from now;
+  // the tool adds one with period 100 to wake up and show progress.
+  static QiraYieldRec periodicRecord(uint32_t periodMs);
+
   // The 75 IDs in the slot order the module fetches them.
   static const std::vector<uint32_t> &apiIds();
   // The host's function for an ID as the getter hands it out (ignores faults).

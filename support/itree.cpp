@@ -143,6 +143,17 @@ TNode *neighbournode(TNode *n, uint32_t s) {
   return n->parent;
 }
 
+void replacenode(TTree *tree, TNode *old, TNode *repl) {
+  repl->link[0] = old->link[0];
+  repl->link[1] = old->link[1];
+  repl->parent = old->parent;
+  repl->side = old->side;
+  repl->countdown = old->countdown;
+  linkto(tree, old)->node = repl;
+  for (const TLink &l : repl->link)
+    if (l.node) l.node->parent = repl;
+}
+
 void attach(TTree *tree, TNode *node, TNode *p, uint32_t s) {
   hang(p, s, TLink{node, 1});
   // Counts on the path and the countdowns change in one walk: a node is

@@ -35,6 +35,10 @@ TNode *descend(const TTree *tree, uintptr_t key, uint32_t *side, Compare comp) {
 
 // In-order neighbour of n towards side s, or null.
 TNode *neighbournode(TNode *n, uint32_t s);
+// Puts repl exactly where old is (links, counts, parent, countdown); the
+// caller guarantees repl's user value sorts where old's did.  old is left as
+// it was and no longer belongs to the tree.
+void replacenode(TTree *tree, TNode *old, TNode *repl);
 // Hangs a prepared node on side s of p, counts it on the path and runs the
 // balance walk.
 void attach(TTree *tree, TNode *node, TNode *p, uint32_t s);

@@ -270,6 +270,61 @@ TEST(MemFree, FollowsTheOwnerWordToAnyGroup) {
   EXPECT_EQ(fake.freed[0], block);
 }
 
+void InOrder(const TNode *n, std::vector<const TNode *> *out) {
+  if (!n) return;
+  InOrder(n->link[0].node, out);
+  out->push_back(n);
+  InOrder(n->link[1].node, out);
+}
+
+// Every free block of every chunk is findable through the free tree: either
+// its own node is in the tree, or it hangs on the same-size ring of the block
+// whose node is; the tree holds one node per distinct size, in order, with
+// every link counting its subtree.
+void CheckFreeTree(QiraMemGroup *g) {
+  std::vector<const TNode *> nodes;
+  InOrder(g->freetree.root.node, &nodes);
+  ASSERT_EQ(nodes.size(), g->freetree.root.count);
+  std::map<uint32_t, const BlockHeader *> members;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const TNode *n = nodes[i];
+    const BlockHeader *b = reinterpret_cast<const BlockHeader *>(n->user);
+    ASSERT_EQ(&reinterpret_cast<const FreeInfo *>(dataof(const_cast<BlockHeader *>(b)))->node, n);
+    ASSERT_EQ(b->inuse, 0u);
+    ASSERT_EQ(n->link[0].count + n->link[1].count + 1,
+              n->parent ? n->parent->link[n->side].count : g->freetree.root.count);
+    if (i > 0) {
+      ASSERT_LT(reinterpret_cast<const BlockHeader *>(nodes[i - 1]->user)->size, b->size);
+    }
+    members[b->size] = b;
+  }
+  size_t freeblocks = 0, onrings = 0;
+  for (QiraDNode *e = g->list.next; e != &g->list; e = e->next) {
+    BlockHeader *first = firstblock(reinterpret_cast<ChunkHeader *>(e)), *b = first;
+    do {
+      if (!b->inuse) {
+        ++freeblocks;
+        const FreeInfo *fi = static_cast<const FreeInfo *>(dataof(b));
+        auto m = members.find(b->size);
+        ASSERT_NE(m, members.end()) << "free block of size " << b->size << " not in the tree";
+        if (fi->intree) {
+          ASSERT_EQ(m->second, b);
+        } else {
+          // Somewhere on the ring of the member of its size.
+          const FreeInfo *mi = static_cast<const FreeInfo *>(dataof(const_cast<BlockHeader *>(m->second)));
+          bool found = false;
+          for (const QiraDNode *r = mi->samesize.next; r != &mi->samesize; r = r->next)
+            found |= r == &fi->samesize;
+          ASSERT_TRUE(found);
+          ++onrings;
+        }
+      }
+      b = reinterpret_cast<BlockHeader *>(b->links.next);
+    } while (b != first);
+  }
+  ASSERT_EQ(freeblocks, members.size() + onrings);
+}
+
 TEST(MemSmall, RandomWorkloadKeepsBlocksIntact) {
   const uint32_t seed = std::random_device{}();
   std::printf("memory model seed %u\n", seed);
@@ -313,8 +368,11 @@ TEST(MemSmall, RandomWorkloadKeepsBlocksIntact) {
       Mem_Free(reinterpret_cast<void *>(it->first));
       live.erase(it);
     }
-    // Free bytes of every chunk agree with its blocks.
-    if (step % 500 == 0) {
+    // Free bytes of every chunk agree with its blocks; the free tree finds
+    // every free block.
+    if (step % 250 == 0) {
+      CheckFreeTree(g);
+      if (HasFatalFailure()) return;
       for (QiraDNode *e = g->list.next; e != &g->list; e = e->next) {
         ChunkHeader *c = reinterpret_cast<ChunkHeader *>(e);
         uint32_t freebytes = 0, total = 0;

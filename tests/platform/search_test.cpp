@@ -117,6 +117,26 @@ TEST(PlatspecSearch, DanglingLinkFailsOnlyItsOwnCall) {
   EXPECT_TRUE(g.Empty());
 }
 
+TEST(PlatspecSearch, ListsFilesOverTwoGiB) {
+  qt::ScratchDir dir;
+  // A sparse file: 3 GiB of size, no blocks, beyond what 32-bit status calls take.
+  int fd = open((dir / "big").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t(3) << 30), 0);
+  close(fd);
+  pt::Group g;
+  QiraSearch *s = nullptr;
+  ASSERT_EQ(qira_platspec_search_start(dir.path().c_str(), g, &s), QIRA_OK);
+  QiraEntryInfo rec;
+  ASSERT_EQ(qira_platspec_search_getnext(s, g, &rec), QIRA_OK);
+  Mem_Free(rec.name);
+  qira_platspec_search_term(s);
+  EXPECT_EQ(rec.size.count, 2u);
+  EXPECT_EQ(rec.size.d[0], 0u);
+  EXPECT_EQ(rec.size.d[1], 0xC000u);
+  EXPECT_TRUE(g.Empty());
+}
+
 // readdir() stand-ins: the test sets what they see through these.
 std::string g_victim;
 struct dirent *ReaddirThenRemoveVictim(DIR *d) {

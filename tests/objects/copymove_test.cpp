@@ -273,5 +273,25 @@ TEST_F(CopyMoveTest, AnAbandonedCopyReleasesWhatItHeld) {
   ReapWorkers();
 }
 
+// The move succeeds on disk but the entry cannot be rewritten: the failure
+// comes through `error` at the end, and the block still lets go of everything.
+TEST_F(CopyMoveTest, AMoveWhoseRepointingFailsReportsIt) {
+  constexpr uint32_t kInjected = 4243;
+  Ref e = Source("src", "x");
+  ASSERT_TRUE(e);
+  Variable error = host_->variable();
+  qhost::PendingCall call = host_->begin(
+      e, "move", {{"destination", (dir_ / "dst").c_str()}, {"error", error}});
+  ASSERT_TRUE(call.open());
+  host_->failHostFn(112, kInjected);
+  CallOutcome out = call.finish();
+  host_->clearFaults();
+  EXPECT_EQ(out.status, QIRA_OK);
+  EXPECT_TRUE(out.noValue);
+  EXPECT_EQ(Code(error), kInjected);
+  EXPECT_TRUE(qt::Exists(dir_ / "dst"));
+  EXPECT_FALSE(qt::Exists(dir_ / "src"));
+}
+
 }  // namespace
 }  // namespace entrytest

@@ -1,5 +1,7 @@
 // QIRAdirectoryentry construction, its nine properties, its value and the
 // refused assignment, end to end through the host stand-in.
+#include <functional>
+
 #include "objects/entry_fixture.h"
 
 namespace entrytest {
@@ -171,6 +173,47 @@ TEST_F(EntryTest, EntriesOutliveEachOtherIndependently) {
   a.reset();
   EXPECT_EQ(Text(b, "name"), "a");
   EXPECT_EQ(host_->value(b).value.utf8(), dir_ / "a");
+}
+
+// A code no host function of the stand-in returns on its own.
+constexpr uint32_t kInjected = 4242;
+
+// The host refusing part way through building an entry: the half-built object
+// is released and every temporary freed (the teardown counts them), and the
+// refusal lands in `error`.
+TEST_F(EntryTest, HostRefusalsWhileBuildingLeaveNothingBehind) {
+  const std::string path = dir_ / "f";
+  qt::WriteFile(path, "x");
+  struct Case {
+    const char *what;
+    qhost::Fault fault;
+  };
+  const Case cases[] = {
+      {"object creation", {100, kInjected, 0, 1}},
+      {"first property", {112, kInjected, 0, 1}},
+      {"size property", {112, kInjected, 4, 1}},
+      {"last property", {112, kInjected, 8, 1}},
+      {"entrytype string", {405, kInjected, 1, 1}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Variable error = host_->variable();
+    host_->failHostFn(c.fault);
+    CallOutcome out = New(path, &error);
+    host_->clearFaults();
+    EXPECT_EQ(out.status, QIRA_OK);
+    EXPECT_TRUE(out.noValue);
+    EXPECT_FALSE(out.value);
+    EXPECT_EQ(Code(error), kInjected);
+    EXPECT_EQ(host_->liveObjects(), objects_);
+  }
+  // When the failure cannot be stored either, storing's failure is the status.
+  Variable error = host_->variable();
+  host_->failHostFn(111, kInjected + 1);
+  CallOutcome out = New(dir_ / "missing", &error);
+  host_->clearFaults();
+  EXPECT_EQ(out.status, kInjected + 1);
+  EXPECT_FALSE(out.noValue);
 }
 
 }  // namespace

@@ -7,14 +7,12 @@
 
 namespace {
 
-// How many 16-bit digits `read` may take: the property is a u32 integer.
-constexpr uint32_t kMaxCountDigits = 2;
-
 // Key length of an entry node: the four bytes of its index.
 constexpr uint32_t kIndexKeyLen = sizeof(uint32_t);
 
 // Adds one to the entry count kept as integer digits, least significant
-// first; a carry walks upwards.  QIRA_ERR_RANGE once both digits wrap.
+// first; a carry walks upwards.  Two digits hold any u32, so QIRA_ERR_RANGE
+// once both wrap: more entries than the count can show.
 uint32_t _x_countdigits_inc(QiraListing *l) {
   uint32_t touched = 1;
   if (++l->digits[0] == 0) {
@@ -22,7 +20,6 @@ uint32_t _x_countdigits_inc(QiraListing *l) {
     if (++l->digits[1] == 0) return QIRA_ERR_RANGE;
   }
   if (touched > l->digitcount) l->digitcount = touched;
-  static_assert(kMaxCountDigits == 2);
   return QIRA_OK;
 }
 

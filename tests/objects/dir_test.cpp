@@ -265,6 +265,22 @@ TEST_F(DirTest, ListingFailureInTheMiddleReleasesEverything) {
   }
 }
 
+// When the code cannot be stored into `error`, the storing failure is the
+// outcome; the listing and the object still go.
+TEST_F(DirTest, ListingFailureThatCannotBeStored) {
+  ASSERT_EQ(symlink("nowhere", (scratch_ / "dangling").c_str()), 0);
+  constexpr uint32_t kCode = 4343;
+  Variable error = host_->variable();
+  host_->failHostFn(111, kCode);
+  CallOutcome out = Open(scratch_.path(), &error);
+  host_->clearFaults();
+  EXPECT_EQ(out.status, kCode);
+  EXPECT_FALSE(out.noValue);
+  EXPECT_FALSE(out.delivered);
+  EXPECT_TRUE(error.get().isNone());
+  EXPECT_EQ(error.ref().refCount(), 1u);
+}
+
 TEST_F(DirTest, AbandonedListingLeavesTheObjectAlone) {
   MakeEmptyFiles(scratch_.path(), 10);
   Variable error = host_->variable();

@@ -128,14 +128,17 @@ void takefree(QiraMemGroup *g, BlockHeader *b) {
     DNode_Remove(&fi->samesize);
     return;
   }
-  TTree_RemNode(&g->freetree, &fi->node);
-  if (fi->samesize.next == &fi->samesize) return;
-  // The size stays in the tree through the next block on the ring.
+  if (fi->samesize.next == &fi->samesize) {
+    TTree_RemNode(&g->freetree, &fi->node);
+    return;
+  }
+  // The size stays in the tree through the next block on the ring, whose
+  // node takes this one's place: same size, same position.
   BlockHeader *heir = ringblock(fi->samesize.next);
   DNode_Remove(&fi->samesize);
   FreeInfo *hi = infoof(heir);
   TNode_Init(&hi->node, reinterpret_cast<uintptr_t>(heir));
-  insertfree(&g->freetree, &hi->node);
+  qira_tree::replacenode(&g->freetree, &fi->node, &hi->node);
   hi->intree = 1;
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -323,6 +324,72 @@ void CheckFreeTree(QiraMemGroup *g) {
     } while (b != first);
   }
   ASSERT_EQ(freeblocks, members.size() + onrings);
+}
+
+// A group record made by the test, standing in for a host group: its blocks
+// carry an owner word that leads to it, and it counts what it hands out.
+struct HostLikeGroup {
+  QiraMemGroup g{};
+  int live = 0;
+  bool refuse = false;
+  struct Header {
+    void *w0, *w1;
+    QiraMemGroup *group;  // word 2, as the owner-word rule asks
+    void *owner;          // the owner word, just before the block
+  };
+  static HostLikeGroup *of(QiraMemGroup *g) { return reinterpret_cast<HostLikeGroup *>(g); }
+  static void *alloc(QiraMemGroup *g, uint32_t size, uint32_t *need) {
+    if (of(g)->refuse) {
+      *need = 0;
+      return nullptr;
+    }
+    Header *h = static_cast<Header *>(std::malloc(sizeof(Header) + size));
+    h->group = g;
+    h->owner = h;
+    ++of(g)->live;
+    return h + 1;
+  }
+  static void *release(QiraMemGroup *g, void *block) {
+    --of(g)->live;
+    std::free(static_cast<Header *>(block) - 1);
+    return nullptr;
+  }
+  static void *allocgrp(QiraMemGroup *g) {
+    uint32_t need;
+    return alloc(g, sizeof(QiraMemGroup), &need);
+  }
+  HostLikeGroup() {
+    g.alloc = alloc;
+    g.free = release;
+    g.allocgrp = allocgrp;
+  }
+};
+static_assert(offsetof(HostLikeGroup, g) == 0);
+
+TEST(MemSmall, WorksUnderAGroupMadeElsewhere) {
+  HostLikeGroup host;
+  QiraMemGroup *g = nullptr;
+  ASSERT_EQ(Mem_GroupGet(&host.g, QIRA_GROUP_SMALL, 4096, &g), QIRA_OK);
+  EXPECT_EQ(host.live, 1);
+  void *a = Mem_Alloc(g, 100);
+  void *b = Mem_Alloc(g, 5000);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(host.live, 3);  // the record and two chunks
+  // The parent refuses: null, and what the group holds is untouched.
+  host.refuse = true;
+  EXPECT_EQ(Mem_Alloc(g, 8000), nullptr);
+  EXPECT_EQ(ListLength(g), 2u);
+  void *c = Mem_Alloc(g, 100);  // still fits the first chunk
+  EXPECT_NE(c, nullptr);
+  host.refuse = false;
+  Mem_Free(b);
+  EXPECT_EQ(host.live, 2);
+  Mem_GroupFree(g);
+  EXPECT_EQ(host.live, 0);
+  QiraMemGroup *sentinel = &host.g;
+  host.refuse = true;
+  EXPECT_EQ(Mem_GroupGet(&host.g, QIRA_GROUP_SMALL, 4096, &sentinel), QIRA_ERR_NOMEM);
+  EXPECT_EQ(sentinel, &host.g);
 }
 
 TEST(MemSmall, RandomWorkloadKeepsBlocksIntact) {

@@ -164,17 +164,6 @@ TEST_F(CopyMoveTest, ArgumentFailuresAreTheStatus) {
   EXPECT_FALSE(qt::Exists(dir_ / "x"));
 }
 
-TEST_F(CopyMoveTest, AnEmptyDestinationFailsInTheWorker) {
-  Ref e = Source("src", "x");
-  ASSERT_TRUE(e);
-  Variable error = host_->variable();
-  CallOutcome out = Run(e, "copy", "", std::nullopt, &error);
-  EXPECT_EQ(out.status, QIRA_OK);
-  EXPECT_GE(out.blockCalls, 1u);
-  EXPECT_TRUE(out.noValue);
-  EXPECT_NE(Code(error), QIRA_OK);
-}
-
 TEST_F(CopyMoveTest, MoveRepointsTheEntryAtTheDestination) {
   Ref e = Source("src", "moved");
   ASSERT_TRUE(e);
@@ -233,20 +222,6 @@ TEST_F(CopyMoveTest, MoveAcrossFileSystems) {
   EXPECT_EQ(host_->value(e).value.utf8(), dest);
   EXPECT_EQ(Prop(e, "lastchanged"), DateOf(kMtime));
   qt::RemoveTree(dest);
-}
-
-TEST_F(CopyMoveTest, AFailedMoveLeavesTheEntryAndTheSource) {
-  Ref e = Source("src", "stay");
-  ASSERT_TRUE(e);
-  qt::WriteFile(dir_ / "taken", "other");
-  const auto before = host_->props(e);
-  Variable error = host_->variable();
-  CallOutcome out = Run(e, "move", dir_ / "taken", false, &error);
-  EXPECT_EQ(out.status, QIRA_OK);
-  EXPECT_EQ(Code(error), QIRA_ERR_EXISTS);
-  EXPECT_EQ(qt::ReadFile(dir_ / "src"), "stay");
-  EXPECT_EQ(qt::ReadFile(dir_ / "taken"), "other");
-  EXPECT_EQ(host_->props(e), before);
 }
 
 TEST_F(CopyMoveTest, AnAbandonedCopyReleasesWhatItHeld) {

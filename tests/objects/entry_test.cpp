@@ -44,18 +44,6 @@ TEST_F(EntryTest, NewOnFileShowsNinePropertiesAndFullNameAsValue) {
   EXPECT_EQ(v.value.utf8(), path);
 }
 
-TEST_F(EntryTest, NewResolvesRelativeAndDottedNames) {
-  qt::WriteFile(dir_ / "a.txt", "x");
-  ASSERT_EQ(::mkdir((dir_ / "sub").c_str(), 0755), 0);
-  qt::CwdGuard cwd;
-  ASSERT_EQ(::chdir((dir_ / "sub").c_str()), 0);
-
-  Ref e = Entry("../sub/./../a.txt");
-  ASSERT_TRUE(e);
-  EXPECT_EQ(Text(e, "name"), "a.txt");
-  EXPECT_EQ(host_->value(e).value.utf8(), dir_ / "a.txt");
-}
-
 TEST_F(EntryTest, DirectoryAndEmptyFileDifferInSize) {
   ASSERT_EQ(::mkdir((dir_ / "d").c_str(), 0755), 0);
   qt::WriteFile(dir_ / "empty", "");
@@ -160,19 +148,6 @@ TEST_F(EntryTest, AssigningAValueIsRefused) {
   ASSERT_TRUE(e);
   EXPECT_EQ(host_->assign(e, Value::string8("/elsewhere")), QIRA_ERR_ACCESS);
   EXPECT_EQ(host_->value(e).value.utf8(), dir_.path());
-}
-
-// Entries made from one `new` call own their API block; dropping the
-// entry frees it, which the teardown's block count checks.
-TEST_F(EntryTest, EntriesOutliveEachOtherIndependently) {
-  qt::WriteFile(dir_ / "a", "1");
-  Ref a = Entry(dir_ / "a");
-  Ref b = Entry(dir_ / "a");
-  ASSERT_TRUE(a && b);
-  EXPECT_FALSE(a == b);
-  a.reset();
-  EXPECT_EQ(Text(b, "name"), "a");
-  EXPECT_EQ(host_->value(b).value.utf8(), dir_ / "a");
 }
 
 // A code no host function of the stand-in returns on its own.

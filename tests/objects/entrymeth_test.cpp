@@ -90,17 +90,6 @@ TEST_F(EntryTest, RenameRefusalsLeaveTheEntryAlone) {
   EXPECT_EQ(error.assignments(), 0u);
 }
 
-TEST_F(EntryTest, RenameOntoAVanishedEntryReportsThePlatformCode) {
-  qt::WriteFile(dir_ / "gone", "x");
-  Ref e = Entry(dir_ / "gone");
-  ASSERT_TRUE(e);
-  ASSERT_EQ(::unlink((dir_ / "gone").c_str()), 0);
-  CallOutcome out = host_->call(e, "rename", {{"newname", "other"}});
-  EXPECT_EQ(out.status, QIRA_ERR_NOENTRY);
-  EXPECT_FALSE(out.value);
-  EXPECT_EQ(Text(e, "name"), "gone");
-}
-
 TEST_F(EntryTest, SetAttributesAcceptsOnlyWhatLinuxShows) {
   qt::WriteFile(dir_ / "f", "x");
   Ref e = Entry(dir_ / "f");

@@ -333,8 +333,10 @@ struct TypeView {
 
 // Fault injection.  A getter fault makes the provider's getter answer null
 // for the ID; a function fault makes the host function with that ID return
-// `code` (108: null; 107: nothing to fail) on calls number after+1 ...
-// after+times, counted from when the fault was set.
+// `code` (kHostErrBadValue when code is 0; 108 returns null instead; the
+// module ignores what 107 returns) on calls number after+1 ... after+times,
+// counted from when the fault was set.  A failing function does nothing else:
+// a value record handed to a failing 111 or 112 stays the module's to free.
 struct Fault {
   uint32_t id = 0;
   uint32_t code = 0;

@@ -187,7 +187,7 @@ QIRA_API void TTree_Init(TTree *tree, QiraCompFn comp) {
 }
 
 QIRA_API TNode *TTree_Search(const TTree *tree, uintptr_t key) {
-  uint32_t side;
+  uint32_t side = kNoSide;
   TNode *n = getclosest(tree, key, &side);
   return n && side == kNoSide ? n : nullptr;
 }

@@ -45,7 +45,7 @@ void attach(TTree *tree, TNode *node, TNode *p, uint32_t s);
 
 template <class Compare>
 TNode *searchnotexact(const TTree *tree, uintptr_t key, uint32_t side, Compare comp) {
-  uint32_t found;
+  uint32_t found = kNoSide;
   TNode *n = descend(tree, key, &found, comp);
   if (!n || found == kNoSide) return n;
   const uint32_t s = side == kLeft ? kLeft : kRight;
@@ -59,7 +59,7 @@ TNode *searchadd(TTree *tree, TNode *node, Compare comp) {
     tree->root = TLink{node, 1};
     return nullptr;
   }
-  uint32_t side;
+  uint32_t side = kNoSide;
   TNode *p = descend(tree, node->user, &side, comp);
   if (side == kNoSide) return p;
   attach(tree, node, p, side);

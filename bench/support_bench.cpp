@@ -12,6 +12,17 @@
 // against malloc and free() one by one; (b) a random mix of 16-4000 byte
 // blocks, 1M replacements over 20000 live slots, against malloc/free.
 //
+// Where the tree loses: every link carries the node count of its subtree and
+// every node a check countdown, so each insertion and removal writes every
+// ancestor up to the root.  Removing a node in hand therefore costs a walk to
+// the root (cold lines for random keys) against std::set's local fix-up, and
+// removal by key or insertion pays that walk on top of the descent.  Searches
+// write nothing and keep pace.  The small-block group's mixed workload is
+// bounded the same way: a free and an allocation take two to four free-tree
+// updates between them (take the merged neighbour off, put the grown block
+// on, take the best fit off, put the split rest on), each a descent plus a
+// walk to the root, where malloc serves most sizes from exact-size bins.
+//
 // The C library gives the top of its heap back to the kernel once more than
 // 128 KiB of it is free.  Mem_GroupFree frees whole 16 KiB chunks, which
 // coalesce and get trimmed, so each further iteration would pay the page

@@ -177,7 +177,7 @@ int copyOrMove(Session &s, const ParsedArgs &args, const char *cmd, const char *
   waitForWorkers(false);
   if (!r.ok()) {
     if (tty) progress.clear();
-    ReportFailure(cmd, ShowNative(src), r.code);
+    ReportFailure(cmd, ShowNative(src) + " -> " + ShowNative(dest), r.code);
     return kExitFailed;
   }
   if (tty) progress.done();

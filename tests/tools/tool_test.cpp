@@ -343,15 +343,15 @@ TEST_F(ToolTest, CopyAndMoveReplaceOnlyWhenAsked) {
   };
   const std::vector<Case> cases = {
       {"copy", {"cp", "src", "dst"}, 0, "", [&] { EXPECT_EQ(qt::ReadFile(dir_ / "dst"), "source"); }},
-      {"copy onto existing", {"cp", "src", "dst"}, 1, "qira cp: src: 5: the entry exists already\n",
+      {"copy onto existing", {"cp", "src", "dst"}, 1, "qira cp: src -> dst: 5: the entry exists already\n",
        nullptr},
       {"copy with replace", {"cp", "--replace", "dst", "src"}, 0, "", nullptr},
       {"copy into a directory", {"cp", "src", "into"}, 0, "",
        [&] { EXPECT_EQ(qt::ReadFile(dir_ / "into/src"), "source"); }},
-      {"copy of a directory", {"cp", "into", "into2"}, 1, "qira cp: into: 16: .*\n",
+      {"copy of a directory", {"cp", "into", "into2"}, 1, "qira cp: into -> into2: 16: .*\n",
        [&] { EXPECT_FALSE(qt::Exists(dir_ / "into2")); }},
       {"copy of a missing file", {"cp", "nope", "x"}, 1, "qira cp: nope: 7: .*\n", nullptr},
-      {"move onto existing", {"mv", "dst", "src"}, 1, "qira mv: dst: 5: .*\n",
+      {"move onto existing", {"mv", "dst", "src"}, 1, "qira mv: dst -> src: 5: .*\n",
        [&] { EXPECT_TRUE(qt::Exists(dir_ / "dst")); }},
       {"move", {"mv", "dst", "moved"}, 0, "",
        [&] {

@@ -138,7 +138,8 @@ int copyOrMove(Session &s, const ParsedArgs &args, const char *cmd, const char *
   const std::string probeName = !dest.empty() && dest[0] == '~' ? "./" + dest : dest;
   const uint64_t total = s.Describe(entry.value).size.value_or(0);
 
-  const bool tty = ::isatty(STDOUT_FILENO) == 1;
+  // Nothing to measure for a directory or an empty file.
+  const bool tty = ::isatty(STDOUT_FILENO) == 1 && total > 0;
   Progress progress(total);
   auto written = [&]() -> uint64_t {
     Outcome d = s.OpenEntry(probeName);

@@ -1,195 +1,125 @@
-// QIRAdirectoryentry construction, its nine properties, its value and the
-// refused assignment, end to end through the host stand-in.
-#include <functional>
+// QIRAdirectoryentry: its nine properties and the methods that act in place,
+// each change checked on disk and in the properties it may and may not
+// rewrite.  Their refusals are in the table of dir_test.cpp.
+#include "objects/fixture.h"
 
-#include "objects/entry_fixture.h"
-
-namespace entrytest {
+namespace objtest {
 namespace {
 
-constexpr time_t kAtime = 1000000000;  // 2001-09-09
-constexpr time_t kMtime = 1234567890;  // 2009-02-13
+// Host API 112: every property the module writes goes through it.
+constexpr uint32_t kSetPropId = 112;
 
-TEST_F(EntryTest, NewOnFileShowsNinePropertiesAndFullNameAsValue) {
-  const std::string path = dir_ / "notes.txt";
-  qt::WriteFile(path, "hello");
-  SetTimes(path, kAtime, kMtime);
-
-  CallOutcome out = New(path);
+// A successful method hands back the receiver itself, with a reference of its own.
+void ExpectSameEntryBack(const CallOutcome &out, const Ref &entry) {
   ASSERT_TRUE(out.ok()) << out.status;
-  EXPECT_TRUE(out.argcOutWritten);
-  EXPECT_EQ(out.argcOut, 1u);
-  // The reference the construction took is the one the host now holds.
-  EXPECT_EQ(out.value.refCount(), 1u);
-  const Ref &e = out.value;
-
-  EXPECT_EQ(Text(e, "name"), "notes.txt");
-  EXPECT_TRUE(Prop(e, "created").isNone());  // Linux keeps no creation date
-  EXPECT_EQ(Prop(e, "lastchanged"), DateOf(kMtime));
-  EXPECT_EQ(Prop(e, "lastaccessed"), DateOf(kAtime));
-  EXPECT_EQ(Prop(e, "size"), Value::integer(5));
-  EXPECT_EQ(Text(e, "entrytype"), "file");
-  EXPECT_EQ(Prop(e, "readonly"), Value::boolean(false));
-  EXPECT_EQ(Prop(e, "hidden"), Value::boolean(false));
-  EXPECT_EQ(Prop(e, "system"), Value::boolean(false));
-  for (const char *p : {"name", "created", "lastchanged", "lastaccessed", "size", "entrytype",
-                        "readonly", "hidden", "system"}) {
-    SCOPED_TRACE(p);
-    EXPECT_EQ(host_->propFlag(e, p), std::optional<uint16_t>(1));
-  }
-
-  qhost::Host::ValueOutcome v = host_->value(e);
-  EXPECT_EQ(v.status, QIRA_OK);
-  EXPECT_EQ(v.tag, QIRA_TAG_STRING);
-  EXPECT_EQ(v.value.utf8(), path);
+  EXPECT_TRUE(out.value == entry);
+  EXPECT_EQ(entry.refCount(), 2u);  // the test's handle and the call's value
 }
 
-TEST_F(EntryTest, DirectoryAndEmptyFileDifferInSize) {
+TEST_F(ObjTest, EntryShowsNinePropertiesAndItsFullNameAsValue) {
+  const std::string path = dir_ / "notes.txt";
+  qt::WriteFile(path, "hello");
+  SetTimes(path, 1000000000, 1234567890);
+  Ref e = Entry(path);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e.refCount(), 1u);  // the construction's reference is the host's now
+  const std::pair<const char *, Value> want[] = {
+      {"name", Value::string8("notes.txt")},
+      {"created", Value()},  // Linux keeps no creation date
+      {"lastchanged", DateOf(1234567890)},
+      {"lastaccessed", DateOf(1000000000)},
+      {"size", Value::integer(5)},
+      {"entrytype", Value::string8("file")},
+      {"readonly", Value::boolean(false)},
+      {"hidden", Value::boolean(false)},
+      {"system", Value::boolean(false)},
+  };
+  for (const auto &[prop, value] : want) {
+    EXPECT_EQ(Prop(e, prop), value) << prop;
+    EXPECT_EQ(host_->propFlag(e, prop), std::optional<uint16_t>(1)) << prop;
+  }
+  EXPECT_EQ(host_->value(e).tag, QIRA_TAG_STRING);
+  EXPECT_EQ(Full(e), path);
+
+  // A directory has no size; an empty file's is an integer with no digits.
   ASSERT_EQ(::mkdir((dir_ / "d").c_str(), 0755), 0);
   qt::WriteFile(dir_ / "empty", "");
-
   Ref d = Entry(dir_ / "d");
-  ASSERT_TRUE(d);
   EXPECT_EQ(Text(d, "entrytype"), "directory");
   EXPECT_TRUE(Prop(d, "size").isNone());
-
-  // An empty file has a size: an integer with no digits, not no value.
-  Ref f = Entry(dir_ / "empty");
-  ASSERT_TRUE(f);
-  Value size = Prop(f, "size");
+  Value size = Prop(Entry(dir_ / "empty"), "size");
   EXPECT_EQ(size.kind(), Value::Kind::Int);
   EXPECT_TRUE(size.digits().empty());
 }
 
-TEST_F(EntryTest, MissingEntryGoesThroughErrorOrIsTheStatus) {
-  const std::string path = dir_ / "nope";
-  {
-    Variable error = host_->variable();
-    CallOutcome out = New(path, &error);
-    EXPECT_EQ(out.status, QIRA_OK);
-    EXPECT_TRUE(out.noValue);
-    EXPECT_FALSE(out.value);
-    EXPECT_EQ(Code(error), QIRA_ERR_NOTFOUND);
-    EXPECT_EQ(error.lastFlag(), 0);
-    EXPECT_TRUE(out.argcOutWritten);
-    EXPECT_EQ(out.argcOut, 2u);
-  }
-  CallOutcome out = New(path);
-  EXPECT_EQ(out.status, QIRA_ERR_NOTFOUND);
-  EXPECT_FALSE(out.value);
-}
-
-// Failures found before `error` is read are the call's status even when the
-// script gave the variable, and leave it untouched.
-TEST_F(EntryTest, EarlyFailuresAreTheStatusEvenWithError) {
-  Ref entry = Entry(dir_.path());
-  ASSERT_TRUE(entry);
-  auto newFn = reinterpret_cast<QiraMethodFn>(host_->moduleSymbol("TARVO_NewQIRADirEntryObject"));
-  ASSERT_NE(newFn, nullptr);
-
-  struct Case {
-    const char *what;
-    std::function<CallOutcome(Variable &)> call;
-    uint32_t want;
-  };
-  const Case cases[] = {
-      {"empty name",
-       [&](Variable &e) { return host_->construct("QIRAdirectoryentry", {{"name", ""}, {"error", e}}); },
-       QIRA_ERR_EMPTY},
-      {"no name",
-       [&](Variable &e) { return host_->construct("QIRAdirectoryentry", {{"error", e}}); },
-       QIRA_ERR_MISSINGPARAM},
-      {"name not a string",
-       [&](Variable &e) {
-         return host_->construct("QIRAdirectoryentry", {{"name", 5}, {"error", e}});
-       },
-       QIRA_ERR_EMPTY},
-      {"new on an instance",
-       [&](Variable &e) {
-         return host_->callFn(newFn, entry.raw(), {{"name", dir_.path().c_str()}, {"error", e}});
-       },
-       QIRA_ERR_WRONGKIND},
-      {"error not a variable",
-       [&](Variable &) {
-         return host_->construct("QIRAdirectoryentry",
-                                 {{"name", dir_.path().c_str()}, {"error", 7}});
-       },
-       QIRA_ERR_NOTVARIABLE},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    Variable error = host_->variable();
-    CallOutcome out = c.call(error);
-    EXPECT_EQ(out.status, c.want);
-    EXPECT_FALSE(out.value);
-    EXPECT_EQ(error.assignments(), 0u);
-    EXPECT_TRUE(out.argcOutWritten);
-  }
-}
-
-TEST_F(EntryTest, MethodsOnAnObjectWithoutPrivateDataFailWith21) {
-  for (const char *fn : {"TARVOQIRADirEntry_Rename", "TARVOQIRADirEntry_SetAttributes",
-                         "TARVOQIRADirEntry_SetDates", "TARVOQIRADirEntry_GetDir",
-                         "TARVOQIRADirEntry_Copy", "TARVOQIRADirEntry_Move"}) {
-    SCOPED_TRACE(fn);
-    auto method = reinterpret_cast<QiraMethodFn>(host_->moduleSymbol(fn));
-    ASSERT_NE(method, nullptr);
-    Variable error = host_->variable();
-    CallOutcome out = host_->callFn(method, QiraObjRef{nullptr, 0},
-                                    {{"newname", "x"}, {"error", error}});
-    EXPECT_EQ(out.status, QIRA_ERR_NOPRIVATE);
-    EXPECT_EQ(error.assignments(), 0u);
-    EXPECT_TRUE(out.argcOutWritten);
-  }
-}
-
-TEST_F(EntryTest, AssigningAValueIsRefused) {
-  Ref e = Entry(dir_.path());
+TEST_F(ObjTest, RenameRepointsTheEntry) {
+  qt::WriteFile(dir_ / "old", "abc");
+  Ref e = Entry(dir_ / "old");
   ASSERT_TRUE(e);
-  EXPECT_EQ(host_->assign(e, Value::string8("/elsewhere")), QIRA_ERR_ACCESS);
-  EXPECT_EQ(host_->value(e).value.utf8(), dir_.path());
+  ExpectSameEntryBack(Run(e, "rename", {Arg("newname", "new")}), e);
+  EXPECT_FALSE(qt::Exists(dir_ / "old"));
+  EXPECT_EQ(qt::ReadFile(dir_ / "new"), "abc");
+  EXPECT_EQ(Text(e, "name"), "new");
+  EXPECT_EQ(Prop(e, "size"), Value::integer(3));
+  EXPECT_EQ(Full(e), dir_ / "new");
+
+  // To its current name: no rename(2) (the change time shows none) and no
+  // property rewritten.
+  const struct stat before = StatOf(dir_ / "new");
+  const uint32_t writes = host_->hostCalls(kSetPropId);
+  ExpectSameEntryBack(Run(e, "rename", {Arg("newname", "new")}), e);
+  EXPECT_EQ(host_->hostCalls(kSetPropId), writes);
+  const struct stat after = StatOf(dir_ / "new");
+  EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
 }
 
-// A code no host function of the stand-in returns on its own.
-constexpr uint32_t kInjected = 4242;
-
-// The host refusing part way through building an entry: the half-built object
-// is released and every temporary freed (the teardown counts them), and the
-// refusal lands in `error`.
-TEST_F(EntryTest, HostRefusalsWhileBuildingLeaveNothingBehind) {
-  const std::string path = dir_ / "f";
-  qt::WriteFile(path, "x");
-  struct Case {
-    const char *what;
-    qhost::Fault fault;
-  };
-  const Case cases[] = {
-      {"object creation", {100, kInjected, 0, 1}},
-      {"first property", {112, kInjected, 0, 1}},
-      {"size property", {112, kInjected, 4, 1}},
-      {"last property", {112, kInjected, 8, 1}},
-      {"entrytype string", {405, kInjected, 1, 1}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    Variable error = host_->variable();
-    host_->failHostFn(c.fault);
-    CallOutcome out = New(path, &error);
-    host_->clearFaults();
-    EXPECT_EQ(out.status, QIRA_OK);
-    EXPECT_TRUE(out.noValue);
-    EXPECT_FALSE(out.value);
-    EXPECT_EQ(Code(error), kInjected);
-    EXPECT_EQ(host_->liveObjects(), objects_);
+// Linux changes no attribute: a request matching the entry as it is succeeds
+// and rewrites the three attribute properties only.
+TEST_F(ObjTest, SetAttributesAsTheyAre) {
+  qt::WriteFile(dir_ / "f", "x");
+  Ref e = Entry(dir_ / "f");
+  ASSERT_TRUE(e);
+  const mode_t mode = StatOf(dir_ / "f").st_mode;
+  for (const Args &args : {Args{Arg("readonly", false)},
+                           Args{Arg("readonly", false), Arg("hidden", false),
+                                Arg("system", false)}}) {
+    SCOPED_TRACE(args.size());
+    const uint32_t writes = host_->hostCalls(kSetPropId);
+    ExpectSameEntryBack(Run(e, "setattributes", args), e);
+    EXPECT_EQ(host_->hostCalls(kSetPropId), writes + 3);
+    EXPECT_EQ(Prop(e, "readonly"), Value::boolean(false));
   }
-  // When the failure cannot be stored either, storing's failure is the status.
-  Variable error = host_->variable();
-  host_->failHostFn(111, kInjected + 1);
-  CallOutcome out = New(dir_ / "missing", &error);
-  host_->clearFaults();
-  EXPECT_EQ(out.status, kInjected + 1);
-  EXPECT_FALSE(out.noValue);
+  EXPECT_EQ(StatOf(dir_ / "f").st_mode, mode);
+}
+
+TEST_F(ObjTest, SetDatesChangesOnlyWhatItIsGiven) {
+  const std::string path = dir_ / "d";
+  qt::WriteFile(path, "x");
+  SetTimes(path, 1100000000, 1200000000);
+  Ref e = Entry(path);
+  ASSERT_TRUE(e);
+  const uint32_t writes = host_->hostCalls(kSetPropId);
+  ExpectSameEntryBack(Run(e, "setdates", {Arg("lastchanged", DateOf(1300000000))}), e);
+  EXPECT_EQ(host_->hostCalls(kSetPropId), writes + 3) << "only the three dates are rewritten";
+  EXPECT_EQ(StatOf(path).st_mtime, 1300000000);
+  EXPECT_EQ(StatOf(path).st_atime, 1100000000);
+  EXPECT_EQ(Prop(e, "lastchanged"), DateOf(1300000000));
+  EXPECT_EQ(Prop(e, "lastaccessed"), DateOf(1100000000));
+  EXPECT_TRUE(Prop(e, "created").isNone());
+}
+
+TEST_F(ObjTest, NoFlagsOrDatesNeedNoEntryOnDisk) {
+  qt::WriteFile(dir_ / "v", "x");
+  Ref e = Entry(dir_ / "v");
+  ASSERT_TRUE(e);
+  ASSERT_EQ(::unlink((dir_ / "v").c_str()), 0);
+  for (const char *method : {"setattributes", "setdates"}) {
+    const uint32_t writes = host_->hostCalls(kSetPropId);
+    ExpectSameEntryBack(Run(e, method, {}), e);
+    EXPECT_EQ(host_->hostCalls(kSetPropId), writes) << method;
+  }
 }
 
 }  // namespace
-}  // namespace entrytest
+}  // namespace objtest

@@ -1,0 +1,167 @@
+// Shared by the tests of both script-visible types: the real qira.so loaded
+// by the host stand-in, a scratch directory, and the checks every test ends
+// with: every object, variable and host value released, the module context's
+// group back where it started (apart from the two blocks, search record and
+// its path buffer, each listing leaves there), no protocol breach, no worker
+// process left behind.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/host.h"
+#include "testutil/testutil.h"
+
+namespace objtest {
+
+using namespace qhost;
+
+// Dates cross as microseconds since 0001-01-01; this many seconds before 1970.
+constexpr uint64_t kEpochShift = 62135596800ull;
+constexpr uint64_t kMicro = 1000000ull;
+inline Value DateOf(int64_t unixSeconds) {
+  return Value::unsignedInt((uint64_t(unixSeconds) + kEpochShift) * kMicro);
+}
+
+constexpr const char *kDirType = "QIRAdirectory";
+constexpr const char *kEntryType = "QIRAdirectoryentry";
+constexpr size_t kBlocksPerListing = 2;
+// A code no host function of the stand-in returns on its own.
+constexpr uint32_t kInjected = 4242;
+
+inline struct stat StatOf(const std::string &path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+inline void SetTimes(const std::string &path, time_t atime, time_t mtime) {
+  struct utimbuf t {atime, mtime};
+  ASSERT_EQ(::utime(path.c_str(), &t), 0) << path;
+}
+
+inline void MakeFiles(const std::string &dir, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    int fd = ::open((dir + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+}
+
+// A directory's names in readdir order, without . and ..
+inline std::vector<std::string> ReaddirOrder(const std::string &path) {
+  std::vector<std::string> names;
+  if (DIR *d = ::opendir(path.c_str())) {
+    while (dirent *e = ::readdir(d))
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  return names;
+}
+
+// Workers answer just before they exit, so one may still be on its way out;
+// a child that has exited and is still there is a zombie nobody reaped.
+inline void ExpectNoZombieWorker() {
+  for (int tries = 0; tries < 2000; ++tries) {
+    int st = 0;
+    pid_t pid = ::waitpid(-1, &st, WNOHANG);
+    if (pid > 0) ADD_FAILURE() << "worker " << pid << " left as a zombie";
+    if (pid < 0 && errno == ECHILD) return;
+    if (pid == 0) ::usleep(1000);
+  }
+  ADD_FAILURE() << "a worker process is still running";
+}
+
+class ObjTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string err;
+    host_ = qhost::Host::load(QIRA_MODULE_PATH, err);
+    ASSERT_TRUE(host_) << err;
+    ASSERT_EQ(host_->addTypes(), QIRA_OK);
+    blocks_ = host_->liveBlocks();
+    objects_ = host_->liveObjects();
+  }
+
+  void TearDown() override {
+    if (!host_) return;
+    EXPECT_EQ(host_->liveObjects(), objects_) << "objects left alive";
+    EXPECT_EQ(host_->liveVariables(), 0u) << "variables left alive";
+    EXPECT_EQ(host_->liveValues(), 0u) << "host values neither consumed nor freed";
+    EXPECT_EQ(host_->openListings(), 0u);
+    EXPECT_EQ(host_->liveBlocks(), blocks_ + kBlocksPerListing * listings_)
+        << "blocks left in the module context's group";
+    EXPECT_TRUE(host_->violations().empty())
+        << (host_->violations().empty() ? "" : host_->violations().front());
+    ExpectNoZombieWorker();
+  }
+
+  // A method call with `error` appended when given; counts the listings it
+  // starts (new on a directory, getdirectory) for the teardown.
+  CallOutcome Run(const Ref &recv, const char *method, Args args, Variable *error = nullptr) {
+    if (error) args.emplace_back("error", *error);
+    const bool lists = !strcmp(method, "getdirectory") ||
+                       (!strcmp(method, "new") && recv == host_->typeObject(kDirType));
+    CallOutcome out = host_->call(recv, method, args);
+    if (lists && out.blockCalls > 0) ++listings_;
+    EXPECT_TRUE(out.argcOutWritten) << method;
+    EXPECT_EQ(out.argcOut, args.size()) << method;
+    return out;
+  }
+  CallOutcome New(const char *type, const std::string &name, Variable *error = nullptr) {
+    return Run(host_->typeObject(type), "new", {Arg("name", name.c_str())}, error);
+  }
+  Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
+  Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
+  static Ref Made(const CallOutcome &out) {
+    EXPECT_TRUE(out.ok()) << "status " << out.status;
+    return out.value;
+  }
+
+  Value Prop(const Ref &obj, const char *name) {
+    std::optional<Value> v = host_->prop(obj, name);
+    EXPECT_TRUE(v.has_value()) << "property " << name << " never set";
+    return v.value_or(Value());
+  }
+  std::string Text(const Ref &obj, const char *name) { return Prop(obj, name).utf8(); }
+  std::string Full(const Ref &obj) { return host_->value(obj).value.utf8(); }
+  static uint32_t Code(const Variable &v) { return uint32_t(v.get().toUint64().value_or(0)); }
+
+    // A failure found after `error` was read lands there (the call succeeds
+  // with no value) or, without the variable, is the call's status.  An early
+  // one (or one that could not be stored) is the status either way and
+  // leaves the variable untouched.
+  static void ExpectFailure(const CallOutcome &out, const Variable *error, uint32_t code,
+                            bool early = false) {
+    EXPECT_FALSE(out.value);
+    if (!error || early) {
+      EXPECT_EQ(out.status, code);
+      EXPECT_TRUE(!error || error->assignments() == 0) << "early failure stored";
+      return;
+    }
+    EXPECT_EQ(out.status, QIRA_OK);
+    EXPECT_TRUE(out.noValue);
+    EXPECT_EQ(Code(*error), code);
+    EXPECT_EQ(error->lastFlag(), 0);
+  }
+
+  std::unique_ptr<qhost::Host> host_;
+  qt::ScratchDir dir_;
+  size_t blocks_ = 0;
+  size_t objects_ = 0;
+  size_t listings_ = 0;  // listings started, each leaving its blocks behind
+};
+
+}  // namespace objtest

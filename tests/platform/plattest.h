@@ -1,6 +1,7 @@
 // Helpers for the platform tests: a heap group that knows whether anything is
-// still allocated, locale and call-table guards, and a way to run a check as
-// an unprivileged user (root passes every permission check).
+// still allocated, locale and call-table guards, a way to run a check as an
+// unprivileged user (root passes every permission check), date value oracles,
+// and the fixture most tests share.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <locale.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cstdint>
 #include <string>
@@ -18,64 +20,42 @@
 
 namespace pt {
 
-// A heap group of its own per test; Empty() tells whether every block handed
-// out has been released.
-class Group {
- public:
-  Group() { EXPECT_EQ(Mem_GroupGet(nullptr, QIRA_GROUP_HEAP, 0, &g_), QIRA_OK); }
-  ~Group() {
-    if (g_) Mem_GroupFree(g_);
-  }
+// A heap group of its own; Empty() tells whether every block handed out has
+// been released.
+struct Group {
+  QiraMemGroup *g = nullptr;
+  Group() { EXPECT_EQ(Mem_GroupGet(nullptr, QIRA_GROUP_HEAP, 0, &g), QIRA_OK); }
+  ~Group() { Mem_GroupFree(g); }
   Group(const Group &) = delete;
-  Group &operator=(const Group &) = delete;
-  QiraMemGroup *get() const { return g_; }
-  operator QiraMemGroup *() const { return g_; }
-  bool Empty() const { return g_->list.next == &g_->list; }
-
- private:
-  QiraMemGroup *g_ = nullptr;
+  operator QiraMemGroup *() const { return g; }
+  bool Empty() const { return g->list.next == &g->list; }
 };
 
-// Switches the character-type category (and everything else) to a locale and
-// restores the previous one.
-class LocaleGuard {
- public:
-  explicit LocaleGuard(const char *name) {
-    const char *old = setlocale(LC_ALL, nullptr);
-    old_ = old ? old : "C";
-    ok_ = setlocale(LC_ALL, name) != nullptr;
-  }
-  ~LocaleGuard() { setlocale(LC_ALL, old_.c_str()); }
-  bool ok() const { return ok_; }
-
- private:
-  std::string old_;
+// Switches every locale category and restores the previous locale.
+struct LocaleGuard {
+  std::string old = setlocale(LC_ALL, nullptr) ? setlocale(LC_ALL, nullptr) : "C";
   bool ok_;
+  explicit LocaleGuard(const char *name) : ok_(setlocale(LC_ALL, name) != nullptr) {}
+  ~LocaleGuard() { setlocale(LC_ALL, old.c_str()); }
+  bool ok() const { return ok_; }
 };
 
-// Installs a changed copy of the platform call table and puts the previous
-// table back when it goes away.
-class CallsGuard {
- public:
+// Lets a test change members of the platform call table (directly in
+// _x_calls) and puts the previous table back when it goes away.
+struct CallsGuard {
+  QiraPlatCalls saved_;
   CallsGuard() { _x_swapcalls(&_x_calls, &saved_); }
   ~CallsGuard() { _x_swapcalls(&saved_, nullptr); }
   CallsGuard(const CallsGuard &) = delete;
-  CallsGuard &operator=(const CallsGuard &) = delete;
   const QiraPlatCalls &saved() const { return saved_; }
-
- private:
-  QiraPlatCalls saved_;
 };
 
-// The user and group id permission tests drop to.
-inline constexpr uid_t kNobody = 65534;
-
-// Runs body in a forked child that has given up root (real and effective
-// ids), and returns the child's exit status: body's result, or 255 when the
-// drop failed or the child did not end normally.  The body must not use
-// gtest assertions; it reports through its result only.
+// Runs body in a forked child that has given up root and returns body's
+// result, or 255 when the drop failed or the child did not end normally.  The
+// body must not use gtest assertions.
 template <typename F>
 int AsNobody(F body) {
+  constexpr uid_t kNobody = 65534;
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
@@ -84,9 +64,8 @@ int AsNobody(F body) {
       _exit(255);
     _exit(body() & 0xFF);
   }
-  if (pid < 0) return 255;
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return 255;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return 255;
   return WEXITSTATUS(status);
 }
 
@@ -106,9 +85,10 @@ inline std::vector<uint16_t> DigitsOfDecimal(const char *dec) {
   return d;
 }
 
-// The date value of a file time, computed in 64 bits (valid while it fits).
-inline std::vector<uint16_t> DigitsOfTime(int64_t t) {
-  uint64_t us = (uint64_t(t) + 62135596800ull) * 1000000ull;
+// The date value of a file time plus extra microseconds, computed in 64 bits
+// (valid while it fits).
+inline std::vector<uint16_t> DigitsOfTime(int64_t t, uint64_t extra = 0) {
+  uint64_t us = (uint64_t(t) + 62135596800ull) * 1000000ull + extra;
   std::vector<uint16_t> d;
   for (; us; us >>= 16) d.push_back(uint16_t(us));
   return d;
@@ -117,5 +97,23 @@ inline std::vector<uint16_t> DigitsOfTime(int64_t t) {
 inline std::vector<uint16_t> Digits(const uint16_t *d, uint32_t n) {
   return std::vector<uint16_t>(d, d + n);
 }
+
+inline void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
+  struct utimbuf t = {.actime = time_t(atime), .modtime = time_t(mtime)};
+  ASSERT_EQ(utime(path.c_str(), &t), 0) << path;
+}
+
+// A scratch tree, a UTF-8 locale, and a group that must be empty again at the
+// end of the test.
+class Plat : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(locale_.ok()) << "C.UTF-8 locale missing"; }
+  void TearDown() override { EXPECT_TRUE(group_.Empty()) << "a block was not released"; }
+  std::string P(const std::string &name) const { return dir_ / name; }
+
+  LocaleGuard locale_{"C.UTF-8"};
+  qt::ScratchDir dir_;
+  Group group_;
+};
 
 }  // namespace pt

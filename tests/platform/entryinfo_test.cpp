@@ -11,19 +11,13 @@ namespace {
 using qt::U16;
 using D = std::vector<uint16_t>;
 
-class Entries : public pt::Plat {
- protected:
-  static QiraEntryInfo Poisoned() {
-    QiraEntryInfo rec;
-    memset(&rec, 0xA5, sizeof rec);
-    return rec;
-  }
-  static struct stat Stat(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st;
-  }
-};
+using Entries = pt::Plat;
+
+QiraEntryInfo Poisoned() {
+  QiraEntryInfo rec;
+  memset(&rec, 0xA5, sizeof rec);
+  return rec;
+}
 
 TEST_F(Entries, Records) {
   qt::WriteFile(P("file"), "hello");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
@@ -110,6 +111,11 @@ class Plat : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(locale_.ok()) << "C.UTF-8 locale missing"; }
   void TearDown() override { EXPECT_TRUE(group_.Empty()) << "a block was not released"; }
   std::string P(const std::string &name) const { return dir_ / name; }
+  static struct stat Stat(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st;
+  }
 
   LocaleGuard locale_{"C.UTF-8"};
   qt::ScratchDir dir_;

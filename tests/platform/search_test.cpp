@@ -19,7 +19,8 @@ class Search : public pt::Plat {
     EXPECT_EQ(qira_platspec_search_start(dir_.path().c_str(), group_, &s), QIRA_OK);
     std::map<std::string, QiraEntryInfo> got;
     QiraEntryInfo rec;
-    for (int i = 0; s && i < 100; ++i) {
+    if (!s) return got;
+    for (int i = 0; i < 100; ++i) {
       uint32_t err = qira_platspec_search_getnext(s, group_, &rec);
       if (err == QIRA_ERR_NOTFOUND) break;
       if (err) {
@@ -30,25 +31,20 @@ class Search : public pt::Plat {
       Mem_Free(rec.name);
       EXPECT_TRUE(got.emplace(name, rec).second) << "delivered twice: " << name;
     }
-    EXPECT_EQ(s ? qira_platspec_search_getnext(s, group_, &rec) : 0u, s ? QIRA_ERR_NOTFOUND : 0u);
+    EXPECT_EQ(qira_platspec_search_getnext(s, group_, &rec), QIRA_ERR_NOTFOUND);
     qira_platspec_search_term(s);
     return got;
   }
 };
 
-TEST_F(Search, EmptyDirectoryEndsAtOnce) {
-  std::map<uint32_t, int> fails;
-  EXPECT_TRUE(List(&fails).empty());
-  EXPECT_TRUE(fails.empty());
-}
-
 TEST_F(Search, EveryEntryOnceAndADanglingLinkFailsOnlyItsOwnCall) {
+  std::map<uint32_t, int> fails;
+  EXPECT_TRUE(List(&fails).empty()) << "an empty directory ends at once";
   qt::WriteFile(P("five"), "12345");
   qt::WriteFile(P(".profile"), "");
   ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
   ASSERT_EQ(symlink("sub", P("tosub").c_str()), 0);
   ASSERT_EQ(symlink("nowhere", P("dangling").c_str()), 0);
-  std::map<uint32_t, int> fails;
   std::map<std::string, QiraEntryInfo> got = List(&fails);
   EXPECT_EQ(fails, (std::map<uint32_t, int>{{QIRA_ERR_NOENTRY, 1}}));
   ASSERT_EQ(got.size(), 4u);

@@ -72,11 +72,6 @@ class Worker : public pt::Plat {
     EXPECT_TRUE(Collected(pid)) << "worker left as a zombie";
     return result;
   }
-  struct stat Stat(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st;
-  }
 };
 
 TEST_F(Worker, CopyKeepsContentTimesAndMode) {

@@ -55,11 +55,7 @@ TEST_F(Search, EveryEntryOnceAndADanglingLinkFailsOnlyItsOwnCall) {
 }
 
 // Mirror of the private search record, to watch the path buffer grow.
-struct SearchView {
-  char *path, *namepos;
-  uint32_t namecap, bufsize;
-  DIR *dir;
-};
+struct SearchView { char *path, *namepos; uint32_t namecap, bufsize; DIR *dir; };
 
 // A scripted readdir: hands out the queued names, then fails with EIO.  Names
 // with "/" reach into subdirectories, which lets an entry name exceed the 255

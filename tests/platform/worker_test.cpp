@@ -14,18 +14,11 @@ namespace {
 
 // Mirror of the private worker handle: the pid lets a test kill a worker and
 // check that it was collected.
-struct WorkerView {
-  int32_t fd;
-  uint32_t state;
-  int32_t pid;
-};
+struct WorkerView { int32_t fd; uint32_t state; int32_t pid; };
 const WorkerView &View(QiraWorker *w) { return *reinterpret_cast<WorkerView *>(w); }
 
 // True when pid is no longer a child of ours: collected, not a zombie.
-bool Collected(pid_t pid) {
-  int status;
-  return waitpid(pid, &status, WNOHANG) < 0 && errno == ECHILD;
-}
+bool Collected(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
 // Polls the worker, sleeping in the module's yield function on the record it
 // filled in.  A second record with a one-second deadline bounds every sleep,

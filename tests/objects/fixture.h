@@ -6,8 +6,6 @@
 // process left behind.
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -28,11 +24,9 @@ namespace objtest {
 
 using namespace qhost;
 
-// Dates cross as microseconds since 0001-01-01; this many seconds before 1970.
-constexpr uint64_t kEpochShift = 62135596800ull;
-constexpr uint64_t kMicro = 1000000ull;
+// Dates cross as microseconds since 0001-01-01, 62135596800 s before 1970.
 inline Value DateOf(int64_t unixSeconds) {
-  return Value::unsignedInt((uint64_t(unixSeconds) + kEpochShift) * kMicro);
+  return Value::unsignedInt((uint64_t(unixSeconds) + 62135596800ull) * 1000000ull);
 }
 
 constexpr const char *kDirType = "QIRAdirectory";
@@ -53,21 +47,14 @@ inline void SetTimes(const std::string &path, time_t atime, time_t mtime) {
 }
 
 inline void MakeFiles(const std::string &dir, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) {
-    int fd = ::open((dir + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-  }
+  for (uint32_t i = 0; i < count; ++i) qt::WriteFile(dir + "/f" + std::to_string(i), "");
 }
 
-// A directory's names in readdir order, without . and ..
+// A directory's names in the order readdir gives them.
 inline std::vector<std::string> ReaddirOrder(const std::string &path) {
   std::vector<std::string> names;
-  if (DIR *d = ::opendir(path.c_str())) {
-    while (dirent *e = ::readdir(d))
-      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-    ::closedir(d);
-  }
+  for (const auto &e : std::filesystem::directory_iterator(path))
+    names.push_back(e.path().filename());
   return names;
 }
 
@@ -88,7 +75,7 @@ class ObjTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string err;
-    host_ = qhost::Host::load(QIRA_MODULE_PATH, err);
+    host_ = Host::load(QIRA_MODULE_PATH, err);
     ASSERT_TRUE(host_) << err;
     ASSERT_EQ(host_->addTypes(), QIRA_OK);
     blocks_ = host_->liveBlocks();
@@ -123,12 +110,12 @@ class ObjTest : public ::testing::Test {
   CallOutcome New(const char *type, const std::string &name, Variable *error = nullptr) {
     return Run(host_->typeObject(type), "new", {Arg("name", name.c_str())}, error);
   }
-  Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
-  Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
   static Ref Made(const CallOutcome &out) {
     EXPECT_TRUE(out.ok()) << "status " << out.status;
     return out.value;
   }
+  Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
+  Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
 
   Value Prop(const Ref &obj, const char *name) {
     std::optional<Value> v = host_->prop(obj, name);
@@ -137,9 +124,8 @@ class ObjTest : public ::testing::Test {
   }
   std::string Text(const Ref &obj, const char *name) { return Prop(obj, name).utf8(); }
   std::string Full(const Ref &obj) { return host_->value(obj).value.utf8(); }
-  static uint32_t Code(const Variable &v) { return uint32_t(v.get().toUint64().value_or(0)); }
 
-    // A failure found after `error` was read lands there (the call succeeds
+  // A failure found after `error` was read lands there (the call succeeds
   // with no value) or, without the variable, is the call's status.  An early
   // one (or one that could not be stored) is the status either way and
   // leaves the variable untouched.
@@ -153,11 +139,11 @@ class ObjTest : public ::testing::Test {
     }
     EXPECT_EQ(out.status, QIRA_OK);
     EXPECT_TRUE(out.noValue);
-    EXPECT_EQ(Code(*error), code);
+    EXPECT_EQ(error->get().toUint64(), std::optional<uint64_t>(code));
     EXPECT_EQ(error->lastFlag(), 0);
   }
 
-  std::unique_ptr<qhost::Host> host_;
+  std::unique_ptr<Host> host_;
   qt::ScratchDir dir_;
   size_t blocks_ = 0;
   size_t objects_ = 0;

@@ -1,394 +1,315 @@
-// Argument readers, the private-data accessor and the property writers, each
-// against a fake host table.
-#include <cstring>
-#include <functional>
+// The argument readers, the private-data accessor, the writers, the sibling
+// type search and the reference counter, against a fake host table that logs
+// every call with the arguments that matter.
+#include <map>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "fakehost.h"
 #include "qira.h"
 
 namespace {
 
-constexpr uint32_t kUntouched = 0xDEADBEEF;
+constexpr uint32_t kPoison = 0xDEADBEEF;
+using U = uintptr_t;
+using Call = std::vector<U>;  // host API ID, then the arguments
+using Log = std::vector<Call>;
+U W(const void *p) { return reinterpret_cast<U>(p); }
 
-class Params : public ::testing::Test {
+// The host's side.  A value the fake builds carries the builder's ID in word 0,
+// so whatever is assigned or freed later shows where it came from.
+struct Fake {
+  Log log;
+  std::map<U, uint32_t> rc;                   // answer per ID, 0 when not set
+  uint16_t flag1 = 0, flag2 = 0, sign = 1;    // sign from 304, also the value from 300
+  std::vector<uint16_t> units = {'a', 'b'};   // text from 303, digits from 304
+  U resolved = QIRA_TAG_INT;                  // the tag 110 gives a variable
+  QiraTypeRecord *type = nullptr;             // what 108 answers
+  QiraHostApi table = {};
+  Fake();
+} *g;
+
+uint32_t Note(Call call) {
+  g->log.push_back(call);
+  return g->rc[call[0]];
+}
+
+Fake::Fake() {
+  using S = QiraArgSlot *;
+  using V = QiraValue *;
+  using M = QiraModuleCtx *;
+  using P = const uint16_t *;
+  using F = uint16_t *;
+  g = this;
+  const auto set = [](uint32_t at, auto fn) { g->table[at] = reinterpret_cast<QiraHostFn>(fn); };
+  set(QIRA_API_ADDREF, +[](void *o) { return Note({105, W(o)}); });
+  set(QIRA_API_RELEASE, +[](void *o) { return Note({106, W(o)}); });
+  set(QIRA_API_NOTEVAR, +[](QiraObjRef *r, U, U) { return Note({107, W(r->obj), r->word}); });
+  set(QIRA_API_TYPEOF, +[](const QiraObjRef *r) {
+    return Note({108, W(r->obj), r->word}), g->type;
+  });
+  set(QIRA_API_RESOLVEVAR, +[](S s) {
+    const uint32_t rc = Note({110, W(s)});
+    return s->tag = rc ? s->tag : g->resolved, rc;
+  });
+  set(QIRA_API_ASSIGN, +[](void *o, U w, uint32_t t, V v, uint16_t f) {
+    return Note({111, W(o), w, t, v->w[0], f});
+  });
+  set(QIRA_API_SETPROP, +[](void *o, U w, uint32_t sym, uint32_t t, V v, uint16_t f) {
+    return Note({112, W(o), w, sym, t, v->w[0], f});
+  });
+  set(QIRA_API_GETBOOL, +[](S s, F f, F v) {
+    return *f = g->flag1, *v = g->sign, Note({300, W(s)});
+  });
+  set(QIRA_API_GETSTR, +[](S s, F f1, F f2, P *c, uint32_t *n) {
+    *f1 = g->flag1, *f2 = g->flag2, *c = g->units.data(), *n = uint32_t(g->units.size());
+    return Note({303, W(s)});
+  });
+  set(QIRA_API_GETINT, +[](S s, F f1, F f2, F sign, uint32_t *n, P *d) {
+    *f1 = g->flag1, *f2 = g->flag2, *sign = g->sign, *n = uint32_t(g->units.size());
+    return *d = g->units.empty() ? nullptr : g->units.data(), Note({304, W(s)});
+  });
+  set(QIRA_API_FREEVAL, +[](uint32_t t, V v) { return Note({400, t, v->w[0]}); });
+  set(QIRA_API_MKBOOL, +[](V v, uint16_t b) { return v->w[0] = 401, Note({401, b}); });
+  set(QIRA_API_MKU32, +[](M mc, V v, uint16_t sign, uint32_t n) {
+    return v->w[0] = 402, Note({402, W(mc), sign, n});
+  });
+  set(QIRA_API_MKINT, +[](M mc, V v, uint16_t sign, P d, uint32_t n) {
+    return v->w[0] = 404, Note({404, W(mc), sign, W(d), n});
+  });
+  set(QIRA_API_MKSTR, +[](M mc, V v, P c, uint32_t n) {
+    return v->w[0] = 405, Note({405, W(mc), W(c), n});
+  });
+  set(QIRA_API_TOINT, +[](M mc, V v) { return Note({430, W(mc), W(v)}); });
+}
+
+class Helpers : public ::testing::Test, public Fake {
  protected:
-  Params() {
-    std::memset(slots_, 0, sizeof slots_);
-    for (QiraArgSlot &s : slots_) s.tag = QIRA_TAG_INT;
-  }
-  QiraModuleCtx *mc() { return &mc_; }
-
-  fake::Host host_;
-  QiraModuleCtx mc_{};
-  QiraArgSlot slots_[3];
-  int var_ = 0;  // stands for a host variable object
+  Helpers() { slots[0].tag = slots[1].tag = QIRA_TAG_INT; }
+  QiraModuleCtx mc{};
+  QiraArgSlot slots[2] = {};
+  int var = 0;  // stands for a host variable or object
 };
 
-// ---- position 0 ------------------------------------------------------------------
-
-TEST_F(Params, AbsentArgumentIsAnErrorOnlyWhereRequired) {
-  const uint16_t *chars = nullptr;
-  uint32_t n = kUntouched, value = kUntouched;
-  uint16_t sign = 0, b = 0x7777;
-  const uint16_t *digits = nullptr;
-  QiraObjRef ref = {.obj = nullptr, .word = kUntouched};
-
-  EXPECT_EQ(TARVOParam_StrParam(mc(), host_.table, 0, slots_, &chars, &n),
+// Codes given before the host is asked anything: an absent argument, a value
+// that is not a variable, a missing host function, no reference to write to.
+TEST_F(Helpers, CodesAtTheBoundariesAskNothingOfTheHost) {
+  QiraHostApi none = {};
+  const uint16_t *p = nullptr;
+  uint32_t n = kPoison, v = kPoison;
+  uint16_t s = 7, b = 7;
+  QiraObjRef ref = {.obj = &var, .word = kPoison};
+  slots[1].tag = QIRA_TAG_VARREF;
+  EXPECT_EQ(TARVOParam_StrParam(&mc, table, 0, slots, &p, &n), QIRA_ERR_MISSINGPARAM);
+  EXPECT_EQ(TARVOParam_IntParam(&mc, table, 0, slots, &s, &p, &n), QIRA_ERR_MISSINGPARAM);
+  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(&mc, table, 0, slots, &s, &p, &n),
             QIRA_ERR_MISSINGPARAM);
-  EXPECT_EQ(TARVOParam_IntParam(mc(), host_.table, 0, slots_, &sign, &digits, &n),
-            QIRA_ERR_MISSINGPARAM);
-  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(mc(), host_.table, 0, slots_, &sign, &digits,
-                                                 &n),
-            QIRA_ERR_MISSINGPARAM);
-  EXPECT_EQ(TARVOParam_ObjParam(host_.table, 0, slots_, &ref), QIRA_OK);
-  EXPECT_EQ(TARVOParam_VxmemsizeParam(mc(), host_.table, 0, slots_, &value, 1, 5), QIRA_OK);
-  EXPECT_EQ(TARVOParam_BoolParam(mc(), host_.table, 0, slots_, &b), QIRA_OK);
-
-  EXPECT_EQ(n, kUntouched);
-  EXPECT_EQ(value, kUntouched);
-  EXPECT_EQ(b, 0x7777);
-  EXPECT_EQ(ref.word, kUntouched);
-  EXPECT_TRUE(host_.calls.empty()) << "nothing is asked of the host for an absent argument";
+  EXPECT_EQ(TARVOParam_ObjParam(table, 0, slots, &ref), QIRA_OK);
+  EXPECT_EQ(TARVOParam_VxmemsizeParam(&mc, table, 0, slots, &v, 1, 5), QIRA_OK);
+  EXPECT_EQ(TARVOParam_BoolParam(&mc, table, 0, slots, &b), QIRA_OK);
+  EXPECT_EQ(TARVOParam_ObjParam(table, 1, slots, &ref), QIRA_ERR_NOTVARIABLE);
+  EXPECT_EQ(TARVOParam_ObjParam(none, 2, slots, &ref), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOParam_StrParam(&mc, none, 1, slots, &p, &n), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(&mc, none, 2, slots, &s, &p, &n),
+            QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOParam_BoolParam(&mc, nullptr, 1, slots, &b), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOUtil_SetObjVxu32int(none, &mc, &ref, 1, 0), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOUtil_SetPropString(none, &mc, &ref, 3, p, 0, 1), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOUtil_SetPropIntDigits(none, &mc, &ref, 4, 0, p, 0, 1), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOUtil_SetPropBool(none, &ref, 10, 1, 1), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOUtil_SetPropConst(none, &ref, 4, 0, 1), QIRA_ERR_NOHOSTFUNC);
+  EXPECT_EQ(TARVOUtil_SetObjVxu32int(table, &mc, nullptr, 1, 0), QIRA_ERR_NOTVARIABLE);
+  EXPECT_EQ(TARVOUtil_SetPropString(table, &mc, nullptr, 3, p, 0, 1), QIRA_ERR_WRONGKIND);
+  EXPECT_EQ(TARVOUtil_SetPropIntDigits(table, &mc, nullptr, 4, 0, p, 0, 1), QIRA_ERR_WRONGKIND);
+  EXPECT_EQ(TARVOUtil_SetPropBool(table, nullptr, 10, 1, 1), QIRA_ERR_WRONGKIND);
+  EXPECT_EQ(TARVOUtil_SetPropConst(table, nullptr, 4, 0, 1), QIRA_ERR_WRONGKIND);
+  EXPECT_EQ(log, Log{});
+  EXPECT_EQ(Call({n, v, s, b, W(ref.obj)}), Call({kPoison, kPoison, 7, 7, W(&var)}));
 }
 
-// ---- strings ----------------------------------------------------------------------
-
-TEST_F(Params, StrParamMapsHostFlags) {
-  static const uint16_t text[] = {'a', 'b'};
-  struct Case {
-    uint16_t f1, f2;
-    uint32_t want;
-  };
-  // Flags count only when exactly 1; the first wins when both are set.
-  constexpr Case cases[] = {{0, 0, QIRA_OK},
-                            {1, 0, QIRA_ERR_EMPTY},
-                            {0, 1, QIRA_ERR_TOOLONG},
-                            {1, 1, QIRA_ERR_EMPTY},
-                            {2, 2, QIRA_OK}};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.f1 << "," << c.f2);
-    host_.strflag1 = c.f1;
-    host_.strflag2 = c.f2;
-    host_.strchars = text;
-    host_.strlen = 2;
-    const uint16_t *chars = nullptr;
-    uint32_t n = kUntouched;
-    EXPECT_EQ(TARVOParam_StrParam(mc(), host_.table, 2, slots_, &chars, &n), c.want);
-    EXPECT_EQ(host_.lastslot, &slots_[1]) << "position 2 is the second slot";
-    if (c.want == QIRA_OK) {
-      EXPECT_EQ(chars, text);
-      EXPECT_EQ(n, 2u);
-    } else {
-      EXPECT_EQ(chars, nullptr);
-      EXPECT_EQ(n, kUntouched);
-    }
+// Flags count only when exactly 1; outputs are written only on success.
+TEST_F(Helpers, ReadersMapHostFlagsAndPassHostFailuresOn) {
+  enum Reader { kStr = 303, kInt = 304, kBool = 300 };
+  const struct { Reader r; uint16_t f1, f2; uint32_t hostrc, want; } cases[] = {
+      {kStr, 0, 0, 0, QIRA_OK},          {kStr, 1, 0, 0, QIRA_ERR_EMPTY},
+      {kStr, 0, 1, 0, QIRA_ERR_TOOLONG}, {kStr, 1, 1, 0, QIRA_ERR_EMPTY},
+      {kStr, 2, 2, 0, QIRA_OK},          {kStr, 0, 0, 999, 999},
+      {kInt, 1, 0, 0, QIRA_ERR_RANGE},   {kInt, 0, 1, 0, QIRA_ERR_RANGE},
+      {kInt, 2, 2, 0, QIRA_OK},          {kInt, 0, 0, 998, 998},
+      {kBool, 1, 0, 0, QIRA_ERR_RANGE},  {kBool, 2, 0, 0, QIRA_OK},
+      {kBool, 0, 0, 997, 997}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.r << ": " << c.f1 << "," << c.f2 << " rc " << c.hostrc);
+    flag1 = c.f1, flag2 = c.f2, rc[c.r] = c.hostrc;
+    log.clear();
+    const uint16_t *p = nullptr;
+    uint32_t n = kPoison;
+    uint16_t s = 7, b = 7;
+    EXPECT_EQ(c.r == kStr   ? TARVOParam_StrParam(&mc, table, 2, slots, &p, &n)
+              : c.r == kInt ? TARVOParam_IntParam(&mc, table, 2, slots, &s, &p, &n)
+                            : TARVOParam_BoolParam(&mc, table, 2, slots, &b),
+              c.want);
+    EXPECT_EQ(log, (Log{{U(c.r), W(&slots[1])}})) << "position 2 is the second slot";
+    const bool ok = c.want == QIRA_OK, text = ok && c.r != kBool;
+    EXPECT_EQ(Call({W(p), n, s, b}),
+              Call({text ? W(units.data()) : 0, text ? 2 : kPoison, ok && c.r == kInt ? 1u : 7u,
+                    ok && c.r == kBool ? 1u : 7u}));
   }
 }
 
-TEST_F(Params, HostFailureIsReturnedUnchanged) {
-  host_.rc[303] = 999;
-  host_.rc[304] = 998;
-  host_.rc[300] = 997;
-  const uint16_t *p = nullptr;
-  uint32_t n = 0;
-  uint16_t s = 0;
-  EXPECT_EQ(TARVOParam_StrParam(mc(), host_.table, 1, slots_, &p, &n), 999u);
-  EXPECT_EQ(TARVOParam_IntParam(mc(), host_.table, 1, slots_, &s, &p, &n), 998u);
-  EXPECT_EQ(TARVOParam_BoolParam(mc(), host_.table, 1, slots_, &s), 997u);
-}
-
-TEST_F(Params, MissingHostFunctionGives45) {
-  QiraHostFn empty[QIRA_HOSTAPI_COUNT] = {};
-  const uint16_t *p = nullptr;
-  uint32_t n = 0;
-  uint16_t s = 0;
-  QiraObjRef ref{};
-  slots_[0].tag = QIRA_TAG_VARREF;
-  EXPECT_EQ(TARVOParam_ObjParam(empty, 1, slots_, &ref), QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOParam_StrParam(mc(), empty, 1, slots_, &p, &n), QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(mc(), empty, 1, slots_, &s, &p, &n),
-            QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOParam_BoolParam(mc(), nullptr, 2, slots_, &s), QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOUtil_SetObjVxu32int(empty, mc(), &ref, 1, 0), QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOUtil_SetPropString(empty, mc(), &ref, 3, nullptr, 0, 1), QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOUtil_SetPropIntDigits(empty, mc(), &ref, 4, 0, nullptr, 0, 1),
-            QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOUtil_SetPropBool(empty, &ref, 10, 1, 1), QIRA_ERR_NOHOSTFUNC);
-  EXPECT_EQ(TARVOUtil_SetPropConst(empty, &ref, 4, 0, 1), QIRA_ERR_NOHOSTFUNC);
-}
-
-// ---- booleans and integers ----------------------------------------------------------
-
-TEST_F(Params, BoolAndIntFlagsGive30) {
-  uint16_t b = 0x7777;
-  host_.boolflag = 1;
-  host_.boolvalue = 1;
-  EXPECT_EQ(TARVOParam_BoolParam(mc(), host_.table, 1, slots_, &b), QIRA_ERR_RANGE);
-  EXPECT_EQ(b, 0x7777);
-  host_.boolflag = 0;
-  EXPECT_EQ(TARVOParam_BoolParam(mc(), host_.table, 1, slots_, &b), QIRA_OK);
-  EXPECT_EQ(b, 1);
-
-  host_.intdigits = {7};
-  for (auto [f1, f2] : {std::pair{1, 0}, {0, 1}}) {
-    host_.intflag1 = uint16_t(f1);
-    host_.intflag2 = uint16_t(f2);
-    uint16_t sign = 9;
-    uint32_t n = kUntouched;
+TEST_F(Helpers, NumericArgumentIsResolvedThenConvertedInPlace) {
+  const Call get = {304, W(slots)}, resolve = {110, W(slots)};
+  const Call convert = {430, W(&mc), W(&slots[0].u.value)};
+  const struct { U tag, resolved; uint32_t rc110, rc430, want; Log calls; U after; } cases[] = {
+      {QIRA_TAG_VARREF, QIRA_TAG_NUMERIC, 0, 0, QIRA_OK, {resolve, convert, get}, QIRA_TAG_INT},
+      {QIRA_TAG_VARREF, QIRA_TAG_INT, 0, 0, QIRA_OK, {resolve, get}, QIRA_TAG_INT},
+      {QIRA_TAG_VARREF, QIRA_TAG_NUMERIC, 555, 0, 555, {resolve}, QIRA_TAG_VARREF},
+      {QIRA_TAG_NUMERIC, 0, 0, 556, 556, {convert}, QIRA_TAG_NUMERIC},
+      {QIRA_TAG_INT, 0, 0, 0, QIRA_OK, {get}, QIRA_TAG_INT}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.tag << " " << c.rc110 << " " << c.rc430);
+    slots[0].tag = c.tag, resolved = c.resolved, rc[110] = c.rc110, rc[430] = c.rc430;
+    log.clear();
     const uint16_t *d = nullptr;
-    EXPECT_EQ(TARVOParam_IntParam(mc(), host_.table, 1, slots_, &sign, &d, &n), QIRA_ERR_RANGE);
-    EXPECT_EQ(n, kUntouched);
-    EXPECT_EQ(sign, 9);
+    uint32_t n = 0;
+    uint16_t s = 9;
+    EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(&mc, table, 1, slots, &s, &d, &n), c.want);
+    EXPECT_EQ(log, c.calls);
+    EXPECT_EQ(slots[0].tag, c.after) << "only a successful conversion retags the slot";
   }
 }
 
-TEST_F(Params, NumericParamResolvesVariableThenConverts) {
-  slots_[0].tag = QIRA_TAG_VARREF;
-  host_.resolvedtag = QIRA_TAG_NUMERIC;
-  host_.intdigits = {42};
-  uint16_t sign = 9;
-  const uint16_t *d = nullptr;
-  uint32_t n = 0;
-  ASSERT_EQ(TARVOParam_IntDigitsFromNumericParam(mc(), host_.table, 1, slots_, &sign, &d, &n),
-            QIRA_OK);
-  EXPECT_EQ(host_.calls, (std::vector<uint32_t>{110, 430, 304}));
-  EXPECT_EQ(host_.lastmc, mc());
-  EXPECT_EQ(host_.toint_value, &slots_[0].u.value) << "the slot's value converts in place";
-  EXPECT_EQ(slots_[0].tag, QIRA_TAG_INT);
-  EXPECT_EQ(sign, 0);
-  EXPECT_EQ(n, 1u);
-  EXPECT_EQ(d[0], 42);
-}
-
-TEST_F(Params, NumericParamStopsAtHostFailures) {
-  uint16_t sign = 0;
-  const uint16_t *d = nullptr;
-  uint32_t n = 0;
-
-  slots_[0].tag = QIRA_TAG_VARREF;
-  host_.rc[110] = 555;
-  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(mc(), host_.table, 1, slots_, &sign, &d, &n),
-            555u);
-  EXPECT_EQ(host_.calls, std::vector<uint32_t>{110});
-
-  host_.calls.clear();
-  slots_[0].tag = QIRA_TAG_NUMERIC;
-  host_.rc[430] = 556;
-  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(mc(), host_.table, 1, slots_, &sign, &d, &n),
-            556u);
-  EXPECT_EQ(host_.calls, std::vector<uint32_t>{430});
-  EXPECT_EQ(slots_[0].tag, QIRA_TAG_NUMERIC) << "a failed conversion keeps the tag";
-
-  // A plain integer goes straight to the reader.
-  host_.calls.clear();
-  slots_[0].tag = QIRA_TAG_INT;
-  EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(mc(), host_.table, 1, slots_, &sign, &d, &n),
-            QIRA_OK);
-  EXPECT_EQ(host_.calls, std::vector<uint32_t>{304});
-}
-
-TEST_F(Params, VxmemsizeBoundsAndDigitLimits) {
-  struct Case {
-    const char *what;
+TEST_F(Helpers, MemsizeWithinBoundsInAtMostTwoDigits) {
+  const struct {
+    U tag;
     uint16_t sign;
     std::vector<uint16_t> digits;
-    uint32_t minimum, maximum;
-    uint32_t want_rc, want_value;
-  };
-  const Case cases[] = {
-      {"0 below 1", 0, {0}, 1, 5, QIRA_ERR_RANGE, 0},
-      {"no digits is 0", 0, {}, 1, 5, QIRA_ERR_RANGE, 0},
-      {"1 at minimum", 0, {1}, 1, 5, QIRA_OK, 1},
-      {"5 at maximum", 0, {5}, 1, 5, QIRA_OK, 5},
-      {"6 above", 0, {6}, 1, 5, QIRA_ERR_RANGE, 0},
-      {"-1", 1, {1}, 1, 5, QIRA_ERR_RANGE, 0},
-      {"-0 still negative", 1, {0}, 0, 5, QIRA_ERR_RANGE, 0},
-      {"65536 by the bound", 0, {0, 1}, 1, 5, QIRA_ERR_RANGE, 0},
-      {"65536 allowed", 0, {0, 1}, 0, 0xFFFFFFFF, QIRA_OK, 65536},
-      {"two digits compose", 0, {0x5678, 0x1234}, 0, 0xFFFFFFFF, QIRA_OK, 0x12345678},
-      {"u32 max", 0, {0xFFFF, 0xFFFF}, 0, 0xFFFFFFFF, QIRA_OK, 0xFFFFFFFF},
-      {"three digits", 0, {1, 0, 0}, 0, 0xFFFFFFFF, QIRA_ERR_RANGE, 0},
-      {"three digits, value 5", 0, {5, 0, 0}, 0, 0xFFFFFFFF, QIRA_ERR_RANGE, 0},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    host_.intsign = c.sign;
-    host_.intdigits = c.digits;
-    slots_[0].tag = QIRA_TAG_INT;
-    uint32_t value = kUntouched;
-    EXPECT_EQ(TARVOParam_VxmemsizeParam(mc(), host_.table, 1, slots_, &value, c.minimum,
-                                        c.maximum),
-              c.want_rc);
-    EXPECT_EQ(value, c.want_rc == QIRA_OK ? c.want_value : kUntouched);
+    uint32_t min, max, want, value;
+  } cases[] = {{QIRA_TAG_INT, 0, {0}, 1, 5, QIRA_ERR_RANGE, 0},
+                 {QIRA_TAG_INT, 0, {}, 1, 5, QIRA_ERR_RANGE, 0},
+                 {QIRA_TAG_INT, 0, {1}, 1, 5, QIRA_OK, 1},
+                 {QIRA_TAG_INT, 0, {5}, 1, 5, QIRA_OK, 5},
+                 {QIRA_TAG_INT, 0, {6}, 1, 5, QIRA_ERR_RANGE, 0},
+                 {QIRA_TAG_INT, 1, {1}, 1, 5, QIRA_ERR_RANGE, 0},
+                 {QIRA_TAG_INT, 1, {0}, 0, 5, QIRA_ERR_RANGE, 0},  // -0 is still negative
+                 {QIRA_TAG_INT, 0, {0, 1}, 1, 5, QIRA_ERR_RANGE, 0},
+                 {QIRA_TAG_INT, 0, {0x5678, 0x1234}, 0, ~0u, QIRA_OK, 0x12345678},
+                 {QIRA_TAG_INT, 0, {0xFFFF, 0xFFFF}, 0, ~0u, QIRA_OK, ~0u},
+                 {QIRA_TAG_INT, 0, {5, 0, 0}, 0, ~0u, QIRA_ERR_RANGE, 0},
+                 {QIRA_TAG_NUMERIC, 0, {3}, 1, 5, QIRA_OK, 3}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.sign << " " << c.digits.size() << " " << c.value);
+    slots[0].tag = c.tag, sign = c.sign, units = c.digits;
+    uint32_t value = kPoison;
+    EXPECT_EQ(TARVOParam_VxmemsizeParam(&mc, table, 1, slots, &value, c.min, c.max), c.want);
+    EXPECT_EQ(value, c.want == QIRA_OK ? c.value : kPoison);
   }
 }
 
-TEST_F(Params, VxmemsizeReadsNumericFormsToo) {
-  slots_[1].tag = QIRA_TAG_NUMERIC;
-  host_.intdigits = {3};
-  uint32_t value = 0;
-  EXPECT_EQ(TARVOParam_VxmemsizeParam(mc(), host_.table, 2, slots_, &value, 1, 5), QIRA_OK);
-  EXPECT_EQ(value, 3u);
-  EXPECT_TRUE(host_.Called(430));
-}
-
-// ---- object references ------------------------------------------------------------------
-
-TEST_F(Params, ObjParamTakesVariableWithBalancedCounts) {
-  slots_[0].tag = QIRA_TAG_VARREF;
-  slots_[0].u.var = {.obj = &var_, .word = 17};
-  QiraObjRef ref{};
-  ASSERT_EQ(TARVOParam_ObjParam(host_.table, 1, slots_, &ref), QIRA_OK);
-  EXPECT_EQ(ref.obj, &var_);
-  EXPECT_EQ(ref.word, 17u);
-  EXPECT_EQ(host_.calls, (std::vector<uint32_t>{105, 107, 106}));
-  EXPECT_EQ(host_.refs, (std::vector<void *>{&var_, &var_}));
-  EXPECT_EQ(host_.noted.obj, &var_);
-  EXPECT_EQ(host_.noted.word, 17u);
-}
-
-TEST_F(Params, ObjParamWithNullVariableOnlyNotesIt) {
-  slots_[0].tag = QIRA_TAG_VARREF;
-  slots_[0].u.var = {.obj = nullptr, .word = 3};
-  QiraObjRef ref = {.obj = &var_, .word = 0};
-  ASSERT_EQ(TARVOParam_ObjParam(host_.table, 1, slots_, &ref), QIRA_OK);
-  EXPECT_EQ(ref.obj, nullptr);
-  EXPECT_EQ(host_.calls, std::vector<uint32_t>{107});
-}
-
-TEST_F(Params, ObjParamRefusesValuesThatAreNotVariables) {
-  QiraObjRef ref = {.obj = &var_, .word = 5};
-  slots_[0].tag = QIRA_TAG_NONE;
-  EXPECT_EQ(TARVOParam_ObjParam(host_.table, 1, slots_, &ref), QIRA_OK);
-  EXPECT_EQ(ref.obj, nullptr) << "an empty argument gives a null reference";
-
-  for (uintptr_t tag : {QIRA_TAG_STRING, QIRA_TAG_BOOL, QIRA_TAG_INT, QIRA_TAG_NUMERIC,
-                        uint32_t(0xFFFE)}) {
-    SCOPED_TRACE(tag);
-    ref = {.obj = &var_, .word = 5};
-    slots_[0].tag = tag;
-    EXPECT_EQ(TARVOParam_ObjParam(host_.table, 1, slots_, &ref), QIRA_ERR_NOTVARIABLE);
-    EXPECT_EQ(ref.obj, &var_);
+// No count of the module's own remains: 105 and 106 balance around 107.
+TEST_F(Helpers, ObjectArgumentIsNotedWithBalancedCounts) {
+  const struct { U tag; void *obj; Log calls; } cases[] = {
+      {QIRA_TAG_VARREF, &var, {{105, W(&var)}, {107, W(&var), 17}, {106, W(&var)}}},
+      {QIRA_TAG_VARREF, nullptr, {{107, 0, 17}}},
+      {QIRA_TAG_NONE, &var, {}}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.tag << " " << c.obj);
+    slots[0] = {.tag = c.tag, .u = {.var = {.obj = c.obj, .word = 17}}};
+    QiraObjRef ref = {.obj = &mc, .word = 5};
+    log.clear();
+    EXPECT_EQ(TARVOParam_ObjParam(table, 1, slots, &ref), QIRA_OK);
+    EXPECT_EQ(log, c.calls);
+    const bool none = c.tag == QIRA_TAG_NONE;  // the caller gets a null reference
+    EXPECT_EQ(Call({W(ref.obj), ref.word}), Call({none ? 0 : W(c.obj), none ? 5u : 17u}));
   }
-  EXPECT_TRUE(host_.calls.empty());
 }
 
-// ---- private data ------------------------------------------------------------------------
-
-struct FakeObject {
-  QiraHostObject head;
-  void *seen_obj;
-  uintptr_t *seen_word;
-  int priv;
-};
-
-void *Accessor(void *obj, uintptr_t *word) {
-  FakeObject *o = static_cast<FakeObject *>(obj);
-  o->seen_obj = obj;
-  o->seen_word = word;
-  return &o->priv;
-}
-
-TEST(ObjRefGetPrivatePtr, AsksTheObjectsOwnAccessor) {
-  FakeObject o{};
-  o.head.priv = Accessor;
-  const QiraObjRef ref = {.obj = &o, .word = 9};
-  EXPECT_EQ(TARVO_ObjRefGetPrivatePtr(&ref), &o.priv);
-  EXPECT_EQ(o.seen_obj, &o);
-  EXPECT_EQ(o.seen_word, &ref.word) << "the address of the reference's second word";
-
-  const QiraObjRef none = {.obj = nullptr, .word = 9};
+TEST(ObjRefGetPrivatePtr, AsksTheObjectWithTheReferencesSecondWord) {
+  static struct { QiraHostObject head; uintptr_t *seen; } o{};
+  o.head.priv = [](void *, uintptr_t *word) -> void * { return o.seen = word, &o.seen; };
+  const QiraObjRef ref = {.obj = &o, .word = 9}, none = {.obj = nullptr, .word = 9};
+  EXPECT_EQ(TARVO_ObjRefGetPrivatePtr(&ref), &o.seen);
+  EXPECT_EQ(o.seen, &ref.word);
   EXPECT_EQ(TARVO_ObjRefGetPrivatePtr(&none), nullptr);
   EXPECT_EQ(TARVO_ObjRefGetPrivatePtr(nullptr), nullptr);
 }
 
-// ---- variable and property writers ---------------------------------------------------------
-
-TEST_F(Params, SetObjVxu32intBuildsAndAssigns) {
-  const QiraObjRef ref = {.obj = &var_, .word = 4};
-  ASSERT_EQ(TARVOUtil_SetObjVxu32int(host_.table, mc(), &ref, 0x12345678, 0), QIRA_OK);
-  EXPECT_EQ(host_.calls, (std::vector<uint32_t>{402, 111}));
-  EXPECT_EQ(host_.lastmc, mc());
-  EXPECT_EQ(host_.mksign, 0);
-  EXPECT_EQ(host_.mku32, 0x12345678u);
-  EXPECT_EQ(host_.setobj, &var_);
-  EXPECT_EQ(host_.setword, 4u);
-  EXPECT_EQ(host_.settag, QIRA_TAG_INT);
-  EXPECT_EQ(host_.setflag, 0);
-  EXPECT_EQ(host_.setvalue0, fake::kValueMark + 402);
-}
-
-TEST_F(Params, SetObjVxu32intFreesRefusedInteger) {
-  const QiraObjRef ref = {.obj = &var_, .word = 0};
-  host_.rc[111] = QIRA_ERR_ACCESS;
-  EXPECT_EQ(TARVOUtil_SetObjVxu32int(host_.table, mc(), &ref, 7, 0), QIRA_ERR_ACCESS);
-  EXPECT_EQ(host_.calls, (std::vector<uint32_t>{402, 111, 400}));
-  EXPECT_EQ(host_.freedtag, QIRA_TAG_INT);
-  EXPECT_EQ(host_.freedvalue0, fake::kValueMark + 402);
-
-  host_.calls.clear();
-  host_.rc[402] = QIRA_ERR_NOMEM;
-  EXPECT_EQ(TARVOUtil_SetObjVxu32int(host_.table, mc(), &ref, 7, 0), QIRA_ERR_NOMEM);
-  EXPECT_EQ(host_.calls, std::vector<uint32_t>{402}) << "nothing to assign or free";
-}
-
-TEST_F(Params, PropertyWritersSetAndFreeOnRefusal) {
+// A value the host built and then refused goes back to it; a boolean or a
+// constant holds nothing of the host's.
+TEST_F(Helpers, WritersHandBackWhatTheHostRefused) {
   static const uint16_t text[] = {'x', 'y', 'z'};
-  static const uint16_t digits[] = {1, 2};
-  const QiraObjRef ref = {.obj = &var_, .word = 6};
-  struct Case {
-    const char *what;
-    uint32_t builder;  // host ID that builds the value, 0 for none
-    uint32_t tag;
-    bool frees;
-    std::function<uint32_t()> call;
-  };
-  const Case cases[] = {
-      {"string", 405, QIRA_TAG_STRING, true,
-       [&] { return TARVOUtil_SetPropString(host_.table, mc(), &ref, 3, text, 3, 1); }},
-      {"integer", 404, QIRA_TAG_INT, true,
-       [&] { return TARVOUtil_SetPropIntDigits(host_.table, mc(), &ref, 3, 1, digits, 2, 1); }},
-      {"boolean", 401, QIRA_TAG_BOOL, false,
-       [&] { return TARVOUtil_SetPropBool(host_.table, &ref, 3, 1, 1); }},
-      {"no value", 0, QIRA_TAG_NONE, false,
-       [&] { return TARVOUtil_SetPropConst(host_.table, &ref, 3, QIRA_TAG_NONE, 1); }},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    for (uint32_t refuse : {QIRA_OK, QIRA_ERR_ACCESS}) {
-      host_.calls.clear();
-      host_.freedtag = 0xFFFF;
-      host_.rc[112] = refuse;
-      EXPECT_EQ(c.call(), refuse);
-      std::vector<uint32_t> want;
-      if (c.builder) want.push_back(c.builder);
-      want.push_back(112);
-      if (refuse != QIRA_OK && c.frees) want.push_back(400);
-      EXPECT_EQ(host_.calls, want);
-      EXPECT_EQ(host_.setobj, &var_);
-      EXPECT_EQ(host_.setword, 6u);
-      EXPECT_EQ(host_.setsymbol, 3u);
-      EXPECT_EQ(host_.settag, c.tag);
-      EXPECT_EQ(host_.setflag, 1);
-      EXPECT_EQ(host_.setvalue0, c.builder ? fake::kValueMark + c.builder : 0u);
-      if (refuse != QIRA_OK && c.frees) {
-        EXPECT_EQ(host_.freedtag, c.tag);
-        EXPECT_EQ(host_.freedvalue0, fake::kValueMark + c.builder);
-      }
+  const QiraObjRef ref = {.obj = &var, .word = 6};
+  const struct { Call built; uint32_t tag; bool frees; } cases[] = {
+      {{402, W(&mc), 0, 0x12345678}, QIRA_TAG_INT, true},
+      {{405, W(&mc), W(text), 3}, QIRA_TAG_STRING, true},
+      {{404, W(&mc), 1, W(text), 2}, QIRA_TAG_INT, true},
+      {{401, 1}, QIRA_TAG_BOOL, false},
+      {{}, QIRA_TAG_NONE, false}};
+  for (const auto &c : cases) {
+    const U builder = c.built.empty() ? 0 : c.built[0], setter = builder == 402 ? 111 : 112;
+    for (uint32_t fail : {0u, 1u, 2u}) {  // nothing, the setter refuses, the builder fails
+      SCOPED_TRACE(testing::Message() << "builder " << builder << ", failure " << fail);
+      if (fail == 2 && !builder) continue;
+      log.clear();
+      rc = {{setter, fail == 1 ? QIRA_ERR_ACCESS : 0}, {builder, fail == 2 ? QIRA_ERR_NOMEM : 0}};
+      EXPECT_EQ(builder == 402   ? TARVOUtil_SetObjVxu32int(table, &mc, &ref, 0x12345678, 0)
+                : builder == 405 ? TARVOUtil_SetPropString(table, &mc, &ref, 3, text, 3, 1)
+                : builder == 404 ? TARVOUtil_SetPropIntDigits(table, &mc, &ref, 3, 1, text, 2, 1)
+                : builder == 401 ? TARVOUtil_SetPropBool(table, &ref, 3, 1, 1)
+                                 : TARVOUtil_SetPropConst(table, &ref, 3, QIRA_TAG_NONE, 1),
+                fail == 0 ? QIRA_OK : fail == 1 ? QIRA_ERR_ACCESS : QIRA_ERR_NOMEM);
+      Log want;
+      if (builder) want.push_back(c.built);
+      if (fail != 2 && setter == 111) want.push_back({111, W(&var), 6, c.tag, builder, 0});
+      if (fail != 2 && setter == 112) want.push_back({112, W(&var), 6, 3, c.tag, builder, 1});
+      if (fail == 1 && c.frees) want.push_back({400, c.tag, builder});
+      EXPECT_EQ(log, want);
     }
   }
-  EXPECT_EQ(host_.mklen, 2u) << "the last builder (integer) saw the digit count";
 }
 
-TEST_F(Params, PropertyBuilderFailureSkipsTheProperty) {
-  const QiraObjRef ref = {.obj = &var_, .word = 0};
-  static const uint16_t text[] = {'x'};
-  host_.rc[405] = QIRA_ERR_NOMEM;
-  EXPECT_EQ(TARVOUtil_SetPropString(host_.table, mc(), &ref, 3, text, 1, 1), QIRA_ERR_NOMEM);
-  EXPECT_EQ(host_.calls, std::vector<uint32_t>{405});
+template <int>
+void Init(void *) {}
+
+TEST_F(Helpers, SiblingTypeFoundAroundTheRingOfItsModule) {
+  void (*inits[3])(void *) = {Init<0>, Init<1>, Init<2>};
+  QiraTypeInfo info[3] = {};
+  QiraTypeRecord rec[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    info[i].kind = QIRA_KIND_TYPEOBJECT, info[i].init = inits[i];
+    rec[i].info = &info[i], rec[i].next = &rec[(i + 1) % 3];
+  }
+  type = &rec[1];  // the object's own type
+  const auto find = [&](void (*init)(void *)) {
+    return TARVOUtil_GetTypeInSameModule(table, &var, init);
+  };
+  EXPECT_EQ(find(Init<1>), &rec[1]);
+  EXPECT_EQ(log, (Log{{108, W(&var), 0}}));
+  EXPECT_EQ(find(Init<2>), &rec[2]);
+  EXPECT_EQ(find(Init<0>), &rec[0]) << "found past the ring's start";
+  EXPECT_EQ(find(Init<3>), nullptr) << "the search ends where it began";
+  rec[1].info = nullptr;
+  EXPECT_EQ(find(Init<2>), &rec[2]) << "a record without type info is skipped";
+  rec[2].next = nullptr;
+  EXPECT_EQ(find(Init<0>), nullptr) << "a broken ring ends the search";
+  type = nullptr;
+  EXPECT_EQ(find(Init<1>), nullptr);
+  EXPECT_EQ(TARVOUtil_GetTypeInSameModule(nullptr, &var, Init<1>), nullptr);
+}
+
+TEST(RefCount, CountsToZeroAndStaysPinnedAtItsLimit) {
+  QiraRefCount c = {.count = 77, .limit = 5};
+  TARVOUtil_RefCountInit(&c);
+  TARVOUtil_RefCountInc(&c);
+  EXPECT_EQ(TARVOUtil_RefCountDecIsZero(&c), 1u);
+  EXPECT_EQ(TARVOUtil_RefCountDecIsZero(&c), 0u) << "one drop too many pins the count";
+  EXPECT_EQ(c.count, 0xFFFFFFFFu);
+  EXPECT_EQ(c.limit, 0xFFFFFFFFu);
+  c = {.count = 3, .limit = 4};
+  for (int i = 0; i < 2; ++i) TARVOUtil_RefCountInc(&c);
+  EXPECT_EQ(c.count, 4u) << "no increment past the limit";
+  EXPECT_EQ(TARVOUtil_RefCountDecIsZero(&c), 0u);
+  EXPECT_EQ(c.count, 4u) << "no decrement from the limit";
 }
 
 }  // namespace

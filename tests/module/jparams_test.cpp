@@ -180,23 +180,20 @@ TEST_F(Helpers, NumericArgumentIsResolvedThenConvertedInPlace) {
 }
 
 TEST_F(Helpers, MemsizeWithinBoundsInAtMostTwoDigits) {
+  constexpr U kInt = QIRA_TAG_INT, kNumeric = QIRA_TAG_NUMERIC;
+  constexpr uint32_t kRange = QIRA_ERR_RANGE;
   const struct {
     U tag;
-    uint16_t sign;
+    uint16_t sign;  // -0 is still negative
     std::vector<uint16_t> digits;
     uint32_t min, max, want, value;
-  } cases[] = {{QIRA_TAG_INT, 0, {0}, 1, 5, QIRA_ERR_RANGE, 0},
-                 {QIRA_TAG_INT, 0, {}, 1, 5, QIRA_ERR_RANGE, 0},
-                 {QIRA_TAG_INT, 0, {1}, 1, 5, QIRA_OK, 1},
-                 {QIRA_TAG_INT, 0, {5}, 1, 5, QIRA_OK, 5},
-                 {QIRA_TAG_INT, 0, {6}, 1, 5, QIRA_ERR_RANGE, 0},
-                 {QIRA_TAG_INT, 1, {1}, 1, 5, QIRA_ERR_RANGE, 0},
-                 {QIRA_TAG_INT, 1, {0}, 0, 5, QIRA_ERR_RANGE, 0},  // -0 is still negative
-                 {QIRA_TAG_INT, 0, {0, 1}, 1, 5, QIRA_ERR_RANGE, 0},
-                 {QIRA_TAG_INT, 0, {0x5678, 0x1234}, 0, ~0u, QIRA_OK, 0x12345678},
-                 {QIRA_TAG_INT, 0, {0xFFFF, 0xFFFF}, 0, ~0u, QIRA_OK, ~0u},
-                 {QIRA_TAG_INT, 0, {5, 0, 0}, 0, ~0u, QIRA_ERR_RANGE, 0},
-                 {QIRA_TAG_NUMERIC, 0, {3}, 1, 5, QIRA_OK, 3}};
+  } cases[] = {{kInt, 0, {0}, 1, 5, kRange, 0},       {kInt, 0, {}, 1, 5, kRange, 0},
+               {kInt, 0, {1}, 1, 5, QIRA_OK, 1},      {kInt, 0, {5}, 1, 5, QIRA_OK, 5},
+               {kInt, 0, {6}, 1, 5, kRange, 0},       {kInt, 1, {1}, 1, 5, kRange, 0},
+               {kInt, 1, {0}, 0, 5, kRange, 0},       {kInt, 0, {0, 1}, 1, 5, kRange, 0},
+               {kInt, 0, {5, 0, 0}, 0, ~0u, kRange, 0}, {kNumeric, 0, {3}, 1, 5, QIRA_OK, 3},
+               {kInt, 0, {0x5678, 0x1234}, 0, ~0u, QIRA_OK, 0x12345678},
+               {kInt, 0, {0xFFFF, 0xFFFF}, 0, ~0u, QIRA_OK, ~0u}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.sign << " " << c.digits.size() << " " << c.value);
     slots[0].tag = c.tag, sign = c.sign, units = c.digits;

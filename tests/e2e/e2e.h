@@ -1,0 +1,193 @@
+// Shared by the end-to-end fault tests: the real qira.so loaded by the host
+// stand-in, and the process-level bookkeeping every test ends with (objects,
+// blocks, descriptors, worker processes).
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/host.h"
+#include "testutil/testutil.h"
+
+namespace e2e {
+
+using qhost::Arg;
+using qhost::Args;
+using qhost::CallOutcome;
+using qhost::Ref;
+using qhost::Value;
+using qhost::Variable;
+
+// What one listing leaves in the module context's group until teardown.
+inline constexpr size_t kBlocksPerListing = 2;
+
+// Descriptors open in this process right now.
+inline size_t OpenFds() {
+  size_t n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d) return 0;
+  while (dirent *e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - 1;  // the listing's own descriptor
+}
+
+// Processes whose parent is this one (running or not yet collected), from
+// /proc: the kernel here does not keep a list of children per task.
+inline std::vector<pid_t> Children() {
+  std::vector<pid_t> out;
+  const pid_t self = getpid();
+  DIR *d = opendir("/proc");
+  if (!d) return out;
+  while (dirent *e = readdir(d)) {
+    char *end = nullptr;
+    const long pid = strtol(e->d_name, &end, 10);
+    if (*end || pid <= 0) continue;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    std::string stat = qt::ReadFile(path);
+    // "pid (comm) state ppid ...": comm may hold anything, so look after its ')'.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self)
+      out.push_back(pid_t(pid));
+  }
+  closedir(d);
+  return out;
+}
+
+// True when the file at path holds exactly content.
+inline bool Holds(const std::string &path, const std::string &content) {
+  return qt::Exists(path) && qt::ReadFile(path) == content;
+}
+
+// A deterministic content of n bytes, different for every seed.
+inline std::string Content(size_t n, uint32_t seed = 1) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char &c : s) {
+    x = x * 1103515245u + 12345u;
+    c = char(x >> 16);
+  }
+  return s;
+}
+
+// Workers answer before they exit, so one may still be on its way out; a
+// child that has exited and is still there is a zombie nobody collected.
+inline void ExpectNoWorkerLeft() {
+  for (int tries = 0; tries < 4000; ++tries) {
+    int st = 0;
+    const pid_t pid = waitpid(-1, &st, WNOHANG);
+    if (pid > 0) {
+      ADD_FAILURE() << "worker " << pid << " left as a zombie";
+      continue;
+    }
+    if (pid < 0 && errno == ECHILD) return;
+    usleep(1000);
+  }
+  ADD_FAILURE() << "a worker process is still running";
+}
+
+// This build runs 32-bit code, which on this project's machines may be an
+// emulator: long loops are scaled down there.
+inline constexpr bool kEmulatedMaybe = sizeof(void *) == 4;
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// A count from the environment, or the default.
+inline uint32_t Scaled(const char *env, uint32_t dflt) {
+  const char *v = getenv(env);
+  return v && *v ? uint32_t(strtoul(v, nullptr, 10)) : dflt;
+}
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string err;
+    host_ = qhost::Host::load(QIRA_MODULE_PATH, err);
+    ASSERT_TRUE(host_) << err;
+    ASSERT_EQ(host_->addTypes(), QIRA_OK);
+    blocks_ = host_->liveBlocks();
+    objects_ = host_->liveObjects();
+    fds_ = OpenFds();
+  }
+
+  void TearDown() override {
+    if (!host_) return;
+    ExpectNoWorkerLeft();
+    EXPECT_EQ(host_->liveObjects(), objects_) << "objects left alive";
+    EXPECT_EQ(host_->liveVariables(), 0u) << "variables left alive";
+    EXPECT_EQ(host_->liveValues(), 0u) << "host values neither consumed nor freed";
+    EXPECT_EQ(host_->liveBlocks(), blocks_ + kBlocksPerListing * listings_)
+        << "blocks left in the module context's group";
+    EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
+    EXPECT_TRUE(host_->violations().empty())
+        << (host_->violations().empty() ? "" : host_->violations().front());
+  }
+
+  Ref Entry(const std::string &name) {
+    CallOutcome out = host_->construct("QIRAdirectoryentry", {Arg("name", name.c_str())});
+    EXPECT_TRUE(out.ok()) << name << ": status " << out.status;
+    return out.value;
+  }
+
+  // copy or move with an error variable, run to its end; the outcome's code
+  // is the one stored in error (0 when the call delivered the entry).
+  struct Done {
+    CallOutcome out;
+    uint32_t code;
+  };
+  Done CopyMove(const Ref &entry, const char *method, const std::string &dest, bool replace) {
+    Variable error = host_->variable();
+    CallOutcome out = host_->call(
+        entry, method, {Arg("destination", dest.c_str()), Arg("replace", replace),
+                        Arg("error", error)});
+    const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
+    return Done{std::move(out), code};
+  }
+
+  // new on QIRAdirectory with an error variable; counts the listing it started.
+  Done Open(const std::string &name) {
+    Variable error = host_->variable();
+    CallOutcome out =
+        host_->construct("QIRAdirectory", {Arg("name", name.c_str()), Arg("error", error)});
+    if (out.blockCalls > 0) ++listings_;
+    const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
+    return Done{std::move(out), code};
+  }
+
+  std::string Text(const Ref &obj, const char *prop) {
+    std::optional<Value> v = host_->prop(obj, prop);
+    return v ? v->utf8() : std::string("<unset>");
+  }
+
+  std::unique_ptr<qhost::Host> host_;
+  qt::ScratchDir dir_;
+  size_t blocks_ = 0;
+  size_t objects_ = 0;
+  size_t fds_ = 0;
+  size_t listings_ = 0;
+};
+
+}  // namespace e2e

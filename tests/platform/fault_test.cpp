@@ -1,0 +1,341 @@
+// Every swappable C library call of the platform layer made to fail, one call
+// at a time, at every point where a sequence of platform operations makes it:
+// resolve a name, read an entry, list a directory, create and delete a
+// directory, rename, change attributes and dates, delete a file, copy and
+// move through the worker.  Whatever fails, each operation answers with a
+// documented code, nothing stays allocated or open, no worker is left
+// behind, and no file is left half made: a copy is absent or complete, a
+// moved file is in exactly one place.  An interrupted call that the layer
+// retries must not change any answer at all.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "platform/plattest.h"
+
+namespace {
+
+// Shared with the worker processes, so that the calls a worker makes count
+// (and may fail) like the parent's.
+struct FaultState {
+  int member;     // index of the failing call, -1 for none
+  int countdown;  // calls of it still to pass before the one that fails
+  int err;        // errno of the failure
+  int calls;      // calls of the member so far
+};
+
+FaultState *Shared() {
+  static FaultState *state = [] {
+    void *p = mmap(nullptr, sizeof(FaultState), PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<FaultState *>(p);
+  }();
+  return state;
+}
+
+QiraPlatCalls g_real;
+
+bool Trip(int member) {
+  FaultState *s = Shared();
+  if (member != __atomic_load_n(&s->member, __ATOMIC_SEQ_CST)) return false;
+  __atomic_fetch_add(&s->calls, 1, __ATOMIC_SEQ_CST);
+  return __atomic_fetch_sub(&s->countdown, 1, __ATOMIC_SEQ_CST) == 0;
+}
+
+template <typename F>
+struct Faulty;
+template <typename R, typename... A>
+struct Faulty<R (*)(A...)> {
+  template <int Index, R (*QiraPlatCalls::*Member)(A...)>
+  static R Call(A... a) {
+    if (Trip(Index)) {
+      errno = Shared()->err;
+      if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+      else
+        return R(-1);
+    }
+    return (g_real.*Member)(a...);
+  }
+};
+
+struct Member {
+  const char *name;
+  void (*install)(QiraPlatCalls &);
+  bool retried;  // EINTR is retried by the layer for this call
+};
+
+#define QIRA_FAULTY(i, m, r)                                                              \
+  Member {                                                                                \
+    #m,                                                                                   \
+        [](QiraPlatCalls &c) {                                                            \
+          c.m = &Faulty<decltype(QiraPlatCalls::m)>::Call<i, &QiraPlatCalls::m>;          \
+        },                                                                                \
+        r                                                                                 \
+  }
+
+const Member kMembers[] = {
+    QIRA_FAULTY(0, fork, false),     QIRA_FAULTY(1, pipe, false),
+    QIRA_FAULTY(2, read, true),      QIRA_FAULTY(3, write, true),
+    QIRA_FAULTY(4, open, true),      QIRA_FAULTY(5, fcntl, false),
+    QIRA_FAULTY(6, fstat, false),    QIRA_FAULTY(7, stat, false),
+    QIRA_FAULTY(8, access, false),   QIRA_FAULTY(9, rename, false),
+    QIRA_FAULTY(10, remove, false),  QIRA_FAULTY(11, mkdir, false),
+    QIRA_FAULTY(12, rmdir, false),   QIRA_FAULTY(13, utime, true),
+    QIRA_FAULTY(14, chmod, false),   QIRA_FAULTY(15, chown, false),
+    QIRA_FAULTY(16, getcwd, false),  QIRA_FAULTY(17, opendir, false),
+    QIRA_FAULTY(18, readdir, false), QIRA_FAULTY(19, unlink, false),
+};
+
+constexpr uint32_t kWaitLimitMs = 20000;
+
+// Polls a worker to its end, sleeping in the module's yield function between
+// polls; a deadline record keeps a broken worker from hanging the test.
+uint32_t Finish(QiraWorker *w) {
+  QiraYieldRec recs[2];
+  QiraResult res{};
+  if (qira_platspec_setyielddata(w, &recs[0], sizeof(QiraYieldRec), &res) != 1)
+    return QIRA_BLOCK_WAIT;
+  recs[0].flags |= QIRA_YF_MORE;
+  void *runs[1] = {recs};
+  const uint32_t start = TimeDate_mscounter();
+  for (;;) {
+    const uint32_t r = qira_platspec_copymove_getresult(w);
+    if (r != QIRA_BLOCK_WAIT || TimeDate_mscounter() - start > kWaitLimitMs) return r;
+    recs[1] = QiraYieldRec{.fd = -1, .mode = 1, .period = 0,
+                           .deadline = TimeDate_mscounter() + 200, .flags = 0};
+    TARVOYield_Lnx_SockOrTime(runs, 1, 1);
+  }
+}
+
+bool Documented(uint32_t code) {
+  switch (code) {
+    case QIRA_OK:
+    case QIRA_ERR_NOMEM:
+    case QIRA_ERR_EXISTS:
+    case QIRA_ERR_NOTFOUND:
+    case QIRA_ERR_ACCESS:
+    case QIRA_ERR_NOTPOSSIBLE:
+    case QIRA_ERR_TOOLONG:
+    case QIRA_ERR_SHORTWRITE:
+    case QIRA_ERR_NOENTRY:
+      return true;
+    default:
+      return code > QIRA_ERR_SYSTEM && code < QIRA_ERR_SYSTEM + 4096;
+  }
+}
+
+size_t OpenFds() {
+  size_t n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (dirent *e = d ? readdir(d) : nullptr)
+    if (e->d_name[0] != '.') ++n;
+  if (d) closedir(d);
+  return n;
+}
+
+class FaultSweep : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(Shared(), nullptr);
+    ASSERT_TRUE(locale_.ok());
+    Shared()->member = -1;
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
+  }
+  void TearDown() override { Shared()->member = -1; }
+
+  // The files every run starts from, made with the real calls.
+  void Reset() {
+    for (const char *n : {"file2", "copy", "mv2", "victim", "mv1", "file"})
+      (void)unlink((dir_ / n).c_str());
+    (void)rmdir((dir_ / "newdir").c_str());
+    qt::WriteFile(dir_ / "file", kContent);
+    qt::WriteFile(dir_ / "mv1", kContent);
+    qt::WriteFile(dir_ / "victim", "v");
+  }
+
+  // One run of every operation; the answers in order.
+  std::vector<uint32_t> Scenario() {
+    std::vector<uint32_t> codes;
+    auto u16 = [](const std::string &s) { return qt::U16(s); };
+    const std::string file = dir_ / "file";
+
+    {  // a relative name: working directory, dots, status
+      std::u16string n = u16("sub/../sub");
+      uint16_t *full = nullptr;
+      uint32_t len = 0;
+      char *native = nullptr;
+      uint16_t isdir = 0;
+      uint32_t c = qira_platspec_nameandcheckdir(qt::P(n), uint32_t(n.size()), group_, &full,
+                                                 &len, &native, &isdir);
+      codes.push_back(c);
+      if (c == QIRA_OK) {
+        Mem_Free(full);
+        Mem_Free(native);
+      }
+    }
+    {
+      QiraEntryInfo info{};
+      uint32_t c = qira_platspec_getentryinfo(file.c_str(), group_, &info);
+      codes.push_back(c);
+      if (c == QIRA_OK && info.name) Mem_Free(info.name);
+    }
+    {  // the whole directory, entry by entry
+      QiraSearch *s = nullptr;
+      uint32_t c = qira_platspec_search_start(dir_.path().c_str(), group_, &s);
+      codes.push_back(c);
+      for (int i = 0; c == QIRA_OK && i < 32; ++i) {
+        QiraEntryInfo info{};
+        c = qira_platspec_search_getnext(s, group_, &info);
+        if (c == QIRA_OK && info.name) Mem_Free(info.name);
+      }
+      if (s) {
+        codes.push_back(c == QIRA_ERR_NOTFOUND ? QIRA_OK : c);  // the end of the directory
+        qira_platspec_search_term(s);
+      }
+    }
+    {
+      std::u16string d = u16(dir_ / "newdir");
+      QiraEntryInfo info{};
+      uint32_t c = qira_platspec_createdirectory(qt::P(d), uint32_t(d.size()), group_, &info);
+      codes.push_back(c);
+      if (c == QIRA_OK) {
+        if (info.name) Mem_Free(info.name);
+        codes.push_back(qira_platspec_deletedirectory(qt::P(d), uint32_t(d.size()), group_));
+      } else {
+        EXPECT_FALSE(qt::Exists(dir_ / "newdir")) << "a directory made but not reported";
+      }
+    }
+    {
+      std::u16string to = u16(dir_ / "file2");
+      char *native = nullptr;
+      uint32_t c = qira_platspec_rename(file.c_str(), qt::P(to), uint32_t(to.size()), &native,
+                                        group_);
+      codes.push_back(c);
+      if (c == QIRA_OK) {
+        Mem_Free(native);
+        EXPECT_EQ(g_real.rename((dir_ / "file2").c_str(), file.c_str()), 0);
+      }
+    }
+    codes.push_back(qira_platspec_setattributes(file.c_str(), 1, 0, 0, 0, 0, 0));
+    {
+      const std::vector<uint16_t> when = pt::DigitsOfTime(1000000000);
+      codes.push_back(qira_platspec_setdates(file.c_str(), 0, 0, nullptr, 0, 1, when.data(),
+                                             uint32_t(when.size()), 0, nullptr, 0));
+    }
+    {
+      std::u16string v = u16(dir_ / "victim");
+      codes.push_back(qira_platspec_deletefile(qt::P(v), uint32_t(v.size()), group_));
+    }
+    codes.push_back(RunWorker(qira_platspec_copy_start, file, dir_ / "copy"));
+    if (codes.back() != QIRA_OK) {
+      // Absent, or complete with the message lost on its way.
+      if (qt::Exists(dir_ / "copy")) {
+        EXPECT_EQ(qt::ReadFile(dir_ / "copy"), kContent);
+      }
+    } else {
+      EXPECT_EQ(qt::ReadFile(dir_ / "copy"), kContent);
+    }
+    codes.push_back(RunWorker(qira_platspec_move_start, dir_ / "mv1", dir_ / "mv2"));
+    // The moved file is in exactly one place, whole.
+    EXPECT_NE(qt::Exists(dir_ / "mv1"), qt::Exists(dir_ / "mv2"));
+    EXPECT_EQ(qt::ReadFile(dir_ / (qt::Exists(dir_ / "mv1") ? "mv1" : "mv2")), kContent);
+    if (codes.back() == QIRA_OK) {
+      EXPECT_TRUE(qt::Exists(dir_ / "mv2"));
+    }
+    return codes;
+  }
+
+  uint32_t RunWorker(QiraCopyMoveStartFn start, const std::string &src, const std::string &dst) {
+    std::u16string d = qt::U16(dst);
+    QiraWorker *w = nullptr;
+    uint32_t c = start(src.c_str(), qt::P(d), uint32_t(d.size()), 0, group_, &w);
+    if (c != QIRA_OK) return c;
+    c = Finish(w);
+    qira_platspec_copymove_terminate(w);
+    return c;
+  }
+
+  static constexpr const char *kContent = "content of the file, long enough to matter\n";
+  pt::LocaleGuard locale_{"C.UTF-8"};
+  qt::ScratchDir dir_;
+  qt::CwdGuard cwd_;
+  pt::Group group_;
+};
+
+// Collects every child; a worker still running after its answer is only
+// closing its pipe.
+void ExpectNoChildLeft() {
+  for (int tries = 0; tries < 4000; ++tries) {
+    const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+    if (pid > 0) {
+      ADD_FAILURE() << "worker " << pid << " left behind";
+      continue;
+    }
+    if (pid < 0 && errno == ECHILD) return;
+    usleep(1000);
+  }
+  ADD_FAILURE() << "a worker is still running";
+}
+
+TEST_F(FaultSweep, EveryCallFailingAtEveryPointLeavesNothingBehind) {
+  pt::CallsGuard guard;
+  g_real = guard.saved();
+  Reset();
+  const std::vector<uint32_t> clean = Scenario();
+  for (size_t i = 0; i < clean.size(); ++i)
+    ASSERT_EQ(clean[i], QIRA_OK) << "step " << i << " fails without faults";
+  ExpectNoChildLeft();
+
+  struct Row {
+    int err;
+    bool onlyRetried;
+  };
+  const Row rows[] = {{EIO, false}, {EACCES, false}, {EINTR, true}};
+  uint32_t runs = 0;
+  for (const Row &row : rows) {
+    for (int m = 0; m < int(std::size(kMembers)); ++m) {
+      const Member &member = kMembers[m];
+      if (row.onlyRetried && !member.retried) continue;
+      kMembers[m].install(_x_calls);
+      // How often a clean run makes this call; then fail each of them.
+      Reset();
+      *Shared() = FaultState{m, -1, row.err, 0};
+      (void)Scenario();
+      const int calls = Shared()->calls;
+      ExpectNoChildLeft();
+      std::printf("%s=%d ", member.name, calls);
+      for (int k = 0; k <= calls && k < 64; ++k) {
+        SCOPED_TRACE(testing::Message() << member.name << " failing with " << strerror(row.err)
+                                        << " at call " << k << " of " << calls);
+        Reset();
+        const size_t fds = OpenFds();
+        *Shared() = FaultState{m, k, row.err, 0};
+        const std::vector<uint32_t> codes = Scenario();
+        Shared()->member = -1;
+        ++runs;
+        for (size_t i = 0; i < codes.size(); ++i) {
+          EXPECT_TRUE(Documented(codes[i])) << "step " << i << " answered " << codes[i];
+          if (row.err == EINTR) {
+            EXPECT_EQ(codes[i], i < clean.size() ? clean[i] : 0u) << i;
+          }
+        }
+        ExpectNoChildLeft();
+        EXPECT_TRUE(group_.Empty()) << "a block was not released";
+        EXPECT_EQ(OpenFds(), fds) << "a descriptor was left open";
+        if (::testing::Test::HasFailure()) return;  // one broken point is enough to read
+      }
+      _x_calls = g_real;
+    }
+  }
+  std::printf("\n%u faulty runs\n", runs);
+}
+
+}  // namespace

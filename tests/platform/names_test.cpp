@@ -56,6 +56,14 @@ TEST_F(Names, BothDirections) {
       {"<", "a", {'a', 0, 'b'}},  // a zero unit ends the native name
       {"<", nullptr, {'a', 0xD800, 'b'}},  // a lone surrogate
       {"<", nullptr, {0xD83D, 0xDE00}},  // surrogates are not paired
+      // A component after a separator may carry a bytes-only form of its own,
+      // so a directory's readable name joined with an undecodable entry name
+      // still reaches that entry.
+      {"<>", "/d/\xFF", {'/', 'd', '/', 0xFFFE, 0xFF}},
+      {"<>", "/\xC3\xA9/a\xFF/b", {'/', 0xE9, '/', 0xFFFE, 'a', 0xFF, '/', 'b'}},
+      {"<>", "/a/\xEF\xBF\xBE", {'/', 'a', '/', 0xFFFE, 0xEF, 0xBF, 0xBE}},
+      {"<>", "\xFF/\xC3\xA9", {0xFFFE, 0xFF, '/', 0xC3, 0xA9}},  // whole name as bytes
+      {"<", nullptr, {'/', 0xFFFE, 0x100}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.dirs << " " << testing::PrintToString(c.units));
@@ -74,7 +82,7 @@ TEST_F(Names, RandomByteNamesRoundTrip) {
   printf("RandomByteNamesRoundTrip seed %" PRIu32 "\n", seed);
   std::mt19937 rng(seed);
   // Mostly ASCII and UTF-8 lead/continuation bytes, so both forms come up.
-  const std::string pieces[] = {"a", ".", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+  const std::string pieces[] = {"a", "/", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
                                 "\x80", "\xC3", "\xFF", "\xED\xA0\x80", "\xEF\xBF\xBF"};
   int bytesonly = 0;
   for (int i = 0; i < 2000; ++i) {

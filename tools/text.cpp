@@ -103,6 +103,18 @@ bool isBytesOnly(const std::u16string &name) {
   return !name.empty() && name[0] == kBytesOnlyMarker;
 }
 
+// A full name may carry one component in the bytes-only form of its own: the
+// marker right after a separator, then that component's bytes.
+bool startsByteComponent(const std::u16string &name, size_t i) {
+  return i > 0 && name[i - 1] == u'/' && name[i] == kBytesOnlyMarker;
+}
+
+bool hasByteComponent(const std::u16string &name) {
+  for (size_t i = 1; i < name.size(); ++i)
+    if (startsByteComponent(name, i)) return true;
+  return false;
+}
+
 std::string bytesOf(const std::u16string &name) {
   std::string bytes;
   for (size_t i = 1; i < name.size(); ++i) bytes += char(uint8_t(name[i]));
@@ -113,6 +125,12 @@ std::string showUnits(const std::u16string &name, Target t) {
   if (isBytesOnly(name)) return showBytes(bytesOf(name), t);
   std::string out;
   for (size_t i = 0; i < name.size(); ++i) {
+    if (startsByteComponent(name, i)) {
+      std::string bytes;
+      while (i + 1 < name.size() && name[i + 1] != u'/') bytes += char(uint8_t(name[++i]));
+      out += showBytes(bytes, t);
+      continue;
+    }
     char32_t c = name[i];
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
         name[i + 1] <= 0xDFFF) {
@@ -228,7 +246,7 @@ std::optional<std::string> NameBytesHex(const std::u16string &name) {
 }
 
 std::string JsonString(const std::u16string &name) {
-  if (isBytesOnly(name)) return JsonText(showUnits(name, Target::Utf8));
+  if (isBytesOnly(name) || hasByteComponent(name)) return JsonText(showUnits(name, Target::Utf8));
   std::string out = "\"";
   for (size_t i = 0; i < name.size(); ++i) {
     char32_t c = name[i];

@@ -1,7 +1,6 @@
 // The tool's text conversions: command-line names to the module's form,
 // names to the terminal and to JSON, and dates both ways.
 #include <clocale>
-#include <cstdlib>
 #include <ctime>
 
 #include <gtest/gtest.h>
@@ -16,24 +15,20 @@ using qtool::kUnixEpochUs;
 // Sets the character-type locale (and TZ) for one test, restoring both.
 class LocaleGuard {
  public:
-  explicit LocaleGuard(const char *ctype, const char *tz = nullptr) : tz_("TZ") {
-    old_ = std::setlocale(LC_CTYPE, nullptr);
-    ok_ = std::setlocale(LC_CTYPE, ctype) != nullptr;
-    if (tz) {
-      tz_.Set(tz);
-      tzset();
-    }
+  explicit LocaleGuard(const char *ctype, const char *tz = "UTC0") : old_(std::setlocale(LC_CTYPE, nullptr)) {
+    Set(ctype);
+    tz_.Set(tz);
+    tzset();
   }
   ~LocaleGuard() {
     std::setlocale(LC_CTYPE, old_.c_str());
     tzset();
   }
-  bool ok() const { return ok_; }
+  void Set(const char *ctype) { ASSERT_NE(std::setlocale(LC_CTYPE, ctype), nullptr) << ctype; }
 
  private:
   std::string old_;
-  bool ok_;
-  qt::EnvGuard tz_;
+  qt::EnvGuard tz_{"TZ"};
 };
 
 std::u16string Bytes(std::string_view b) {
@@ -42,134 +37,106 @@ std::u16string Bytes(std::string_view b) {
   return s;
 }
 
-TEST(ToolModuleName, DecodableNamesGoAsUnitsOthersAsBytes) {
+TEST(ToolText, CommandLineNamesGoAsUnitsOrElseAsBytes) {
   LocaleGuard loc("C.UTF-8");
-  ASSERT_TRUE(loc.ok());
-  struct Case {
-    const char *what;
+  const struct {
+    const char *locale, *what;
     std::string native;
     std::u16string want;
-  };
-  const Case cases[] = {
-      {"ascii", "notes.txt", u"notes.txt"},
-      {"empty", "", u""},
-      {"two-byte", "caf\xC3\xA9", u"caf\u00E9"},
-      {"invalid byte", "bad\xFFname", Bytes("bad\xFFname")},
-      {"truncated sequence", "x\xC3", Bytes("x\xC3")},
+  } cases[] = {
+      {"C.UTF-8", "empty", "", u""},
+      {"C.UTF-8", "two-byte", "caf\xC3\xA9", u"caf\u00E9"},
+      {"C.UTF-8", "invalid byte", "bad\xFFname", Bytes("bad\xFFname")},
+      {"C.UTF-8", "truncated sequence", "x\xC3", Bytes("x\xC3")},
       // One unit per character on the module's side: U+1F600 cannot be one.
-      {"beyond 16 bits", "\xF0\x9F\x98\x80", Bytes("\xF0\x9F\x98\x80")},
+      {"C.UTF-8", "beyond 16 bits", "\xF0\x9F\x98\x80", Bytes("\xF0\x9F\x98\x80")},
       // A name starting with U+FFFE would read as the marker.
-      {"leading U+FFFE", "\xEF\xBF\xBEx", Bytes("\xEF\xBF\xBEx")},
+      {"C.UTF-8", "leading U+FFFE", "\xEF\xBF\xBEx", Bytes("\xEF\xBF\xBEx")},
+      {"C", "C locale, high bytes", "caf\xC3\xA9", Bytes("caf\xC3\xA9")},
+      {"C", "C locale, ascii", "plain", u"plain"},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
+    loc.Set(c.locale);
     EXPECT_EQ(qtool::ModuleName(c.native), c.want);
   }
 }
 
-TEST(ToolModuleName, TheCLocaleSendsEveryHighByteAsBytes) {
-  LocaleGuard loc("C");
-  EXPECT_EQ(qtool::ModuleName("caf\xC3\xA9"), Bytes("caf\xC3\xA9"));
-  EXPECT_EQ(qtool::ModuleName("plain"), u"plain");
-}
-
-TEST(ToolShowName, NothingReachesTheTerminalRaw) {
+TEST(ToolText, NothingReachesTheTerminalRaw) {
   LocaleGuard loc("C.UTF-8");
-  ASSERT_TRUE(loc.ok());
-  struct Case {
-    const char *what;
+  const struct {
+    const char *locale, *what;
     std::u16string name;
     std::string want;
+  } cases[] = {
+      {"C.UTF-8", "newline and tab", u"a\nb\tc", "a\\nb\\tc"},
+      {"C.UTF-8", "escape sequence", u"\x1B[31mred", "\\x1B[31mred"},
+      {"C.UTF-8", "backslash doubled", u"a\\b", "a\\\\b"},
+      {"C.UTF-8", "delete", u"a\x7F", "a\\x7F"},
+      {"C.UTF-8", "C1 control", u"a\u009B", "a\\u{9B}"},
+      {"C.UTF-8", "printable non-ascii", u"caf\u00E9", "caf\xC3\xA9"},
+      {"C.UTF-8", "lone surrogate", u"a\xD800", "a\\u{D800}"},
+      {"C.UTF-8", "bytes-only, undecodable", Bytes("bad\xFFname"), "bad\\xFFname"},
+      {"C.UTF-8", "bytes-only, control byte", Bytes("a\x01"), "a\\x01"},
+      {"C.UTF-8", "bytes-only, wide character", Bytes("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80"},
+      {"C", "C locale cannot show it", u"caf\u00E9", "caf\\u{E9}"},
   };
-  const Case cases[] = {
-      {"plain", u"a b.txt", "a b.txt"},
-      {"newline and tab", u"a\nb\tc", "a\\nb\\tc"},
-      {"escape sequence", u"\x1B[31mred", "\\x1B[31mred"},
-      {"backslash doubled", u"a\\b", "a\\\\b"},
-      {"delete", u"a\x7F", "a\\x7F"},
-      {"C1 control", u"a\u009B", "a\\u{9B}"},
-      {"printable non-ascii", u"caf\u00E9", "caf\xC3\xA9"},
-      {"lone surrogate", u"a\xD800", "a\\u{D800}"},
-      {"bytes-only, undecodable byte", Bytes("bad\xFFname"), "bad\\xFFname"},
-      {"bytes-only, control byte", Bytes("a\x01"), "a\\x01"},
-      {"bytes-only, valid wide character", Bytes("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80"},
-  };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
+    loc.Set(c.locale);
     EXPECT_EQ(qtool::ShowName(c.name), c.want);
   }
-}
-
-TEST(ToolShowName, TheCLocaleEscapesWhatItCannotShow) {
-  LocaleGuard loc("C");
-  EXPECT_EQ(qtool::ShowName(u"caf\u00E9"), "caf\\u{E9}");
   EXPECT_EQ(qtool::ShowNative("caf\xC3\xA9"), "caf\\xC3\\xA9");
 }
 
-TEST(ToolJson, NamesAreExactAndBytesOnlyNamesCarryTheirBytes) {
+TEST(ToolText, JsonNamesAreExactAndBytesOnlyNamesCarryTheirBytes) {
   LocaleGuard loc("C.UTF-8");
-  ASSERT_TRUE(loc.ok());
   EXPECT_EQ(qtool::JsonString(u"a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
-  EXPECT_EQ(qtool::JsonString(u"caf\u00E9"), "\"caf\xC3\xA9\"");
   EXPECT_EQ(qtool::JsonString(u"\xD83D\xDE00"), "\"\xF0\x9F\x98\x80\"");
   EXPECT_EQ(qtool::JsonString(u"x\xDC00"), "\"x\\uDC00\"");
   EXPECT_EQ(qtool::JsonString(Bytes("b\xFF")), "\"b\\\\xFF\"");
   EXPECT_EQ(qtool::NameBytesHex(Bytes("b\xFF")), std::optional<std::string>("62ff"));
   EXPECT_EQ(qtool::NameBytesHex(u"b"), std::nullopt);
+  EXPECT_EQ(qtool::ExplainCode(424242), "424242: unknown error");
 }
 
-TEST(ToolDates, IsoTextRoundTripsThroughDateValues) {
-  LocaleGuard loc("C", "UTC0");
-  struct Case {
+TEST(ToolText, DatesRoundTripAndBadOnesAreRefused) {
+  LocaleGuard loc("C");
+  const struct {
     const char *text;
     uint64_t us;
-    const char *shown;  // IsoDate with offset
-  };
-  const Case cases[] = {
+    const char *shown;
+  } cases[] = {
       {"1970-01-01T00:00:00Z", kUnixEpochUs, "1970-01-01T00:00:00+00:00"},
       {"0001-01-01", 0, "0001-01-01T00:00:00+00:00"},
-      {"2000-02-29T12:30:15.25Z", kUnixEpochUs + 951827415250000ull,
-       "2000-02-29T12:30:15.250000+00:00"},
-      {"2000-02-29T14:30:15.25+02:00", kUnixEpochUs + 951827415250000ull,
-       "2000-02-29T12:30:15.250000+00:00"},
+      {"2000-02-29T14:30:15.25+02:00", kUnixEpochUs + 951827415250000ull, "2000-02-29T12:30:15.250000+00:00"},
       {"1969-12-31T23:59:59.999999Z", kUnixEpochUs - 1, "1969-12-31T23:59:59.999999+00:00"},
       {"9999-12-31T23:59:59Z", 315537897599000000ull, "9999-12-31T23:59:59+00:00"},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(qtool::ParseDate(c.text), std::optional<uint64_t>(c.us));
+    EXPECT_EQ(qtool::ParseDate(qtool::IsoDate(c.us, true)), std::optional<uint64_t>(c.us));
     EXPECT_EQ(qtool::IsoDate(c.us, true), c.shown);
   }
-}
-
-TEST(ToolDates, LocalTimeCarriesTheZonesOffset) {
-  LocaleGuard loc("C", "XST-3");  // three hours east of UTC, no daylight saving
-  const uint64_t noonUtc = kUnixEpochUs + 86400ull * 1000000ull * 10 + 12ull * 3600 * 1000000;
-  EXPECT_EQ(qtool::IsoDate(noonUtc, true), "1970-01-11T15:00:00+03:00");
-  EXPECT_EQ(qtool::IsoDate(noonUtc, false), "1970-01-11T15:00:00");
-  EXPECT_EQ(qtool::ParseDate("1970-01-11T15:00"), std::optional<uint64_t>(noonUtc));
-}
-
-TEST(ToolDates, RejectsWhatIsNotADate) {
-  LocaleGuard loc("C", "UTC0");
-  for (const char *bad : {"", "yesterday", "2024-13-01", "2023-02-29", "2024-01-01T24:00",
-                          "2024-01-01T12", "2024-01-01T12:00:00.", "0000-01-01", "2024-1-1",
-                          "2024-01-01Zjunk", "2024-01-01T00:00+25:00"}) {
+  for (const char *bad : {"", "yesterday", "2024-13-01", "2023-02-29", "2024-01-01T24:00", "2024-01-01T12",
+                          "2024-01-01T12:00:00.", "0000-01-01", "2024-1-1", "2024-01-01Zjunk",
+                          "2024-01-01T00:00+25:00"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(qtool::ParseDate(bad), std::nullopt);
   }
-  // "now" lands within a few seconds of the clock.
   std::optional<uint64_t> now = qtool::ParseDate("now");
   ASSERT_TRUE(now);
   const uint64_t clock = kUnixEpochUs + uint64_t(time(nullptr)) * 1000000ull;
   EXPECT_LT(*now > clock ? *now - clock : clock - *now, 5000000ull);
 }
 
-TEST(ToolExplain, CodesAndSystemErrorsAreSpelledOut) {
-  EXPECT_EQ(qtool::ExplainCode(QIRA_ERR_NOTFOUND), "7: not an existing directory or no such entry");
-  EXPECT_EQ(qtool::ExplainCode(QIRA_ERR_SYSTEM + 13), "2000013: EACCES (Permission denied)");
-  EXPECT_EQ(qtool::ExplainCode(QIRA_ERR_SYSTEM + 39), "2000039: ENOTEMPTY (Directory not empty)");
-  EXPECT_EQ(qtool::ExplainCode(424242), "424242: unknown error");
+TEST(ToolText, LocalTimeCarriesTheZonesOffset) {
+  LocaleGuard loc("C", "XST-3");  // three hours east of UTC, no daylight saving
+  const uint64_t noonUtc = kUnixEpochUs + 86400ull * 1000000ull * 10 + 12ull * 3600 * 1000000;
+  EXPECT_EQ(qtool::IsoDate(noonUtc, true), "1970-01-11T15:00:00+03:00");
+  EXPECT_EQ(qtool::IsoDate(noonUtc, false), "1970-01-11T15:00:00");
+  EXPECT_EQ(qtool::ParseDate("1970-01-11T15:00"), std::optional<uint64_t>(noonUtc));
 }
 
 }  // namespace

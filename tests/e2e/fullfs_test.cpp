@@ -22,7 +22,7 @@ bool PrivateMounts(std::string *why) {
       reason = "not root";
     } else if (unshare(CLONE_NEWNS) != 0) {
       reason = std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
-    } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    } else if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) {
       reason = std::string("making mounts private: ") + strerror(errno);
     }
     state = reason.empty() ? 1 : -1;

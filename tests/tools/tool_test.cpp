@@ -247,7 +247,10 @@ TEST_F(ToolTest, LsEscapesNamesAndJsonKeepsThemExact) {
   for (const char *shown : {"  new\\nline\n", "  esc\\x1B[31mred\n", "  back\\\\slash\n", "  caf\xC3\xA9\n"})
     EXPECT_NE(r.out.find(shown), std::string::npos) << shown << " in\n" << r.out;
   std::set<std::string> got;
-  for (const Json &e : Parse(Qira({"ls", "--json"}).out)["entries"].items) got.insert(e["name"].text);
+  // The document must outlive the loop: a range over a member of a temporary
+  // would read freed memory.
+  const Json listing = Parse(Qira({"ls", "--json"}).out);
+  for (const Json &e : listing["entries"].items) got.insert(e["name"].text);
   EXPECT_EQ(got, names);
 
   // A name the locale cannot decode is shown escaped, or reported as an error line.

@@ -6,10 +6,14 @@
 //
 // Between fork and _exit the worker may be a child of a multithreaded host, so
 // it calls only async-signal-safe functions (open, read, write, close, stat,
-// fstat, rename, unlink, utime, chmod, chown, _exit) and never allocates.  It
+// fstat, rename, unlink, linkat, utime, futimens, chmod, chown, _exit) and
+// never allocates.  It
 // ends with _exit: the host's exit handlers and stdio buffers belong to the
 // host and must not run or be flushed twice.
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include "platform/qirafnl.h"
@@ -91,8 +95,89 @@ uint32_t applystatus(const char *dst, const struct stat &src) {
   return QIRA_OK;
 }
 
-// Copies one file.  A failure after the destination was opened removes it, so
-// no partial copy is left behind.
+// Appends text to a bounded buffer; false when it does not fit.  The worker
+// may not allocate, so names are built on its stack.
+bool append(char *buf, size_t cap, size_t *len, const char *text) {
+  for (; *text; ++text) {
+    if (*len + 1 >= cap) return false;
+    buf[(*len)++] = *text;
+  }
+  buf[*len] = '\0';
+  return true;
+}
+
+bool appendnumber(char *buf, size_t cap, size_t *len, unsigned long v) {
+  char digits[24];
+  size_t n = 0;
+  do digits[n++] = char('0' + v % 10);
+  while ((v /= 10) != 0);
+  char text[24];
+  for (size_t k = 0; k < n; ++k) text[k] = digits[n - 1 - k];
+  text[n] = '\0';
+  return append(buf, cap, len, text);
+}
+
+// Opens an unnamed file in the destination's directory.  It gets its name only
+// once it is complete, so a worker killed halfway leaves nothing behind and a
+// destination being replaced stays whole until the new one takes its place.
+// -1 where the file system or the kernel cannot do that (or /proc, through
+// which the file is named, is missing): the copy then writes the destination
+// directly.
+int openunnamed(const char *dst) {
+  char dir[PATH_MAX];
+  size_t len = 0, slash = 0;
+  bool any = false;
+  for (size_t k = 0; dst[k]; ++k) {
+    if (k + 2 >= sizeof dir) return -1;
+    if (dst[k] == '/') slash = k, any = true;
+  }
+  if (!any) {
+    if (!append(dir, sizeof dir, &len, ".")) return -1;
+  } else {
+    for (size_t k = 0; k < (slash ? slash : 1); ++k) dir[len++] = dst[k];
+    dir[len] = '\0';
+  }
+  if (access("/proc/self/fd", X_OK) != 0) return -1;
+  return _x_sys_open(dir, O_TMPFILE | O_WRONLY, kPartialMode);
+}
+
+// Gives the unnamed copy its name.  Without replace an existing destination
+// makes the link fail with EEXIST (5).  With replace the copy first gets a
+// name of its own beside the destination and is renamed over it.
+uint32_t nameunnamed(int out, const char *dst, uint16_t replace) {
+  char self[64];
+  size_t len = 0;
+  append(self, sizeof self, &len, "/proc/self/fd/");
+  appendnumber(self, sizeof self, &len, unsigned(out));
+  if (linkat(AT_FDCWD, self, AT_FDCWD, dst, AT_SYMLINK_FOLLOW) == 0) return QIRA_OK;
+  if (errno != EEXIST || !isset(replace)) return _x_os_error();
+  char aside[PATH_MAX];
+  len = 0;
+  if (!append(aside, sizeof aside, &len, dst) || !append(aside, sizeof aside, &len, ".qira-") ||
+      !appendnumber(aside, sizeof aside, &len, unsigned(getpid())))
+    return syserr(ENAMETOOLONG);
+  (void)_x_calls.unlink(aside);  // a leftover of an earlier worker with our pid
+  if (linkat(AT_FDCWD, self, AT_FDCWD, aside, AT_SYMLINK_FOLLOW) != 0) return _x_os_error();
+  if (_x_calls.rename(aside, dst) != 0) {
+    uint32_t err = _x_os_error();
+    (void)_x_calls.unlink(aside);
+    return err;
+  }
+  return QIRA_OK;
+}
+
+// The source's times, owner and mode on the open copy, before it gets a name.
+uint32_t applystatusfd(int out, const struct stat &src) {
+  const struct timespec times[2] = {src.st_atim, src.st_mtim};
+  if (futimens(out, times) != 0) return _x_os_error();
+  (void)fchown(out, src.st_uid, src.st_gid);
+  (void)fchmod(out, src.st_mode & 07777);
+  return QIRA_OK;
+}
+
+// Copies one file.  The copy is written unnamed and named when complete; where
+// that cannot be done, it is written in place and a failure removes it.  Either
+// way no partial copy is left behind by a failure the worker sees.
 uint32_t _x_copyfile(const char *src, const char *dst, uint16_t replace) {
   int in = _x_sys_open(src, O_RDONLY, 0);
   if (in < 0) return _x_os_error();
@@ -103,10 +188,19 @@ uint32_t _x_copyfile(const char *src, const char *dst, uint16_t replace) {
     (void)close(in);
     return err;
   }
+  int out = openunnamed(dst);
+  if (out >= 0) {
+    err = copybytes(in, out);
+    if (!err) err = applystatusfd(out, st);
+    if (!err) err = nameunnamed(out, dst, replace);
+    (void)close(out);
+    (void)close(in);
+    return err;
+  }
   // Without replace a destination made since the existence check is not
   // overwritten: O_EXCL turns it into EEXIST.
   int flags = O_WRONLY | O_CREAT | O_TRUNC | (isset(replace) ? 0 : O_EXCL);
-  int out = _x_sys_open(dst, flags, kPartialMode);
+  out = _x_sys_open(dst, flags, kPartialMode);
   if (out < 0) {
     err = _x_os_error();
     (void)close(in);

@@ -51,7 +51,7 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
   ASSERT_EQ(::unlink((dir_ / "dst").c_str()), 0);
   std::uniform_int_distribution<int64_t> delay(0, span + span / 4);
 
-  uint32_t complete = 0, absent = 0, partial = 0;
+  uint32_t complete = 0, absent = 0, partial = 0;  // partial: named, then killed
   for (uint32_t i = 0; i < rounds; ++i) {
     SCOPED_TRACE(i);
     const std::string dst = dir_ / "dst";
@@ -82,13 +82,11 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
       if (!exists) {
         ++absent;
       } else {
-        // Killed inside the copy loop: what is left is never mistaken for the
-        // file, it holds a prefix of the source and is still private.
+        // Killed after the copy got its name but before the message went out:
+        // the destination is whole, never a prefix.
         ++partial;
-        const std::string got = qt::ReadFile(dst);
-        EXPECT_LE(got.size(), content.size());
-        EXPECT_EQ(got, content.substr(0, got.size()));
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << "an unfinished copy shows the final mode";
+        EXPECT_TRUE(Holds(dst, content)) << "a killed worker left a partial destination";
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
       }
     }
     EXPECT_TRUE(Holds(dir_ / "src", content)) << "the source changed";
@@ -96,7 +94,7 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
     CollectSlowWorkers();
     EXPECT_TRUE(Children().empty()) << "the killed worker was not collected";
   }
-  std::printf("%u rounds over %lld us: %u complete, %u absent, %u partial (killed mid-copy)\n",
+  std::printf("%u rounds over %lld us: %u complete, %u absent, %u complete but unreported\n",
               rounds, static_cast<long long>(span), complete, absent, partial);
 }
 

@@ -299,120 +299,128 @@ extern "C" QIRA_API uint32_t TARVO_NewQIRADirObject(void *callctx, uint32_t argc
   return _x_methodreturn(argc, argc_out, code);
 }
 
-// ===== methods on an open directory ========================================
+// ===== methods on an open directory =========================================
+
+namespace {
+
+// One call of a method on an open directory, once its arguments are read.
+struct DirCall {
+  QiraDirPrivate *dir;
+  QiraModuleCtx *mc;
+  QiraHostFn *table;
+  void *callctx;
+  const QiraObjRef *receiver;
+  QiraResult *result;
+  DirArgs args;
+};
+
+// The work of a method: on success it has given the call its value; a failure
+// code goes into `error` or becomes the call's status.
+using DirWork = uint32_t (*)(DirCall &c);
+
+// The frame every method on an open directory shares: private data, arguments
+// (their failures are the status), the work, the failure path, and the
+// argument count stored last.
+uint32_t _x_dirmethod(void *callctx, uint32_t argc, QiraArgSlot *slots, uint32_t *argc_out,
+                      const QiraObjRef *receiver, QiraResult *result,
+                      const QiraNameDesc *descs, uint32_t ndescs, Required required,
+                      DirWork work) {
+  QiraDirPrivate *dir = _x_receiverdir(receiver);
+  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
+  DirCall c{dir, _x_callmodctx(callctx), dir->api->api, callctx, receiver, result, {}};
+  uint32_t code = _x_readargs(dir, c.mc, descs, ndescs, required, argc, slots, &c.args);
+  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+  code = work(c);
+  if (code != QIRA_OK) code = _x_methodfailure(c.table, c.mc, callctx, result, c.args.error, code);
+  return _x_methodreturn(argc, argc_out, code);
+}
+
+uint32_t _x_getentry(DirCall &c) {
+  QiraDirEntryNode *node = _x_findentry(c.dir, c.args.index);
+  QiraEntryPrivate *entry = nullptr;
+  uint32_t code = node ? _x_makedirentryfordir(c.dir, &node->info, &entry) : QIRA_ERR_RANGE;
+  if (code == QIRA_OK) _x_handbackobject(c.table, c.result, entry->object, false);
+  return code;
+}
+
+uint32_t _x_getdir(DirCall &c) {
+  QiraDirPrivate *dir = c.dir;
+  uint32_t prefix = _x_prefixlength(dir->fullname, dir->fulllen);
+  if (prefix == 0) return _x_novalue(c.table, c.callctx, c.result);
+  QiraTypeRecord *type = QIRA_HOSTFN(c.table, QIRA_API_TYPEOF, QiraHost_TypeOf)(c.receiver);
+  if (!type) return QIRA_ERR_NOTYPE;
+  return TARVOQIRADir_GenericNew(c.mc, type, dir->fullname, prefix, dir->api, c.args.error.obj,
+                                 c.args.error.word, c.result);
+}
+
+uint32_t _x_createdir(DirCall &c) {
+  // Only a name inside this directory: no separators.
+  if (_x_prefixlength(c.args.name, c.args.namelen) != 0) return QIRA_ERR_SLASH;
+  uint16_t *joined = nullptr;
+  uint32_t joinedlen = 0;
+  uint32_t code = _x_joinname(c.dir, c.mc, c.args.name, c.args.namelen, &joined, &joinedlen);
+  QiraEntryInfo info;
+  info.name = nullptr;
+  if (code == QIRA_OK) code = qira_platspec_createdirectory(joined, joinedlen, c.mc->group, &info);
+  QiraEntryPrivate *entry = nullptr;
+  // The new directory is not listed: the entries stay as the listing saw them.
+  if (code == QIRA_OK) code = _x_makedirentryfordir(c.dir, &info, &entry);
+  if (info.name) Mem_Free(info.name);
+  if (joined) Mem_Free(joined);
+  if (code == QIRA_OK) _x_handbackobject(c.table, c.result, entry->object, false);
+  return code;
+}
+
+uint32_t _x_deleteentry(DirCall &c) {
+  // The entry keeps its index afterwards: the listing is a snapshot.
+  const QiraDirEntryNode *node = _x_findentry(c.dir, c.args.index);
+  if (!node) return QIRA_ERR_RANGE;
+  uint16_t *joined = nullptr;
+  uint32_t joinedlen = 0;
+  uint32_t code =
+      _x_joinname(c.dir, c.mc, node->info.name, node->info.namelen, &joined, &joinedlen);
+  if (code != QIRA_OK) return code;
+  if (node->info.entrytype == QIRA_ENTRY_DIRECTORY) {
+    code = qira_platspec_deletedirectory(joined, joinedlen, c.mc->group);
+  } else if (node->info.entrytype == QIRA_ENTRY_FILE) {
+    code = qira_platspec_deletefile(joined, joinedlen, c.mc->group);
+  } else {
+    code = QIRA_ERR_NOTPOSSIBLE;
+  }
+  Mem_Free(joined);
+  return code == QIRA_OK ? _x_novalue(c.table, c.callctx, c.result) : code;
+}
+
+}  // namespace
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_GetEntry(void *callctx, uint32_t argc,
                                                    QiraArgSlot *slots, uint32_t *argc_out,
                                                    const QiraObjRef *receiver,
                                                    QiraResult *result) {
-  QiraDirPrivate *dir = _x_receiverdir(receiver);
-  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
-  QiraModuleCtx *mc = _x_callmodctx(callctx);
-  QiraHostFn *table = dir->api->api;
-  DirArgs args;
-  uint32_t code = _x_readargs(dir, mc, qira_getentry_params_descs, 2, Required::Index, argc,
-                              slots, &args);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  QiraDirEntryNode *node = _x_findentry(dir, args.index);
-  QiraEntryPrivate *entry = nullptr;
-  code = node ? _x_makedirentryfordir(dir, &node->info, &entry) : QIRA_ERR_RANGE;
-  if (code == QIRA_OK) {
-    _x_handbackobject(table, result, entry->object, false);
-  } else {
-    code = _x_methodfailure(table, mc, callctx, result, args.error, code);
-  }
-  return _x_methodreturn(argc, argc_out, code);
+  return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
+                      qira_getentry_params_descs, 2, Required::Index, _x_getentry);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(void *callctx, uint32_t argc,
                                                  QiraArgSlot *slots, uint32_t *argc_out,
                                                  const QiraObjRef *receiver,
                                                  QiraResult *result) {
-  QiraDirPrivate *dir = _x_receiverdir(receiver);
-  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
-  QiraModuleCtx *mc = _x_callmodctx(callctx);
-  QiraHostFn *table = dir->api->api;
-  DirArgs args;
-  uint32_t code = _x_readargs(dir, mc, qira_getdir_params_descs, 1, Required::None, argc, slots,
-                              &args);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  uint32_t prefix = _x_prefixlength(dir->fullname, dir->fulllen);
-  if (prefix == 0) return _x_methodreturn(argc, argc_out, _x_novalue(table, callctx, result));
-  QiraTypeRecord *type = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
-  code = type ? TARVOQIRADir_GenericNew(mc, type, dir->fullname, prefix, dir->api,
-                                        args.error.obj, args.error.word, result)
-              : QIRA_ERR_NOTYPE;
-  if (code != QIRA_OK) code = _x_methodfailure(table, mc, callctx, result, args.error, code);
-  return _x_methodreturn(argc, argc_out, code);
+  return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result, qira_getdir_params_descs,
+                      1, Required::None, _x_getdir);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(void *callctx, uint32_t argc,
                                                     QiraArgSlot *slots, uint32_t *argc_out,
                                                     const QiraObjRef *receiver,
                                                     QiraResult *result) {
-  QiraDirPrivate *dir = _x_receiverdir(receiver);
-  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
-  QiraModuleCtx *mc = _x_callmodctx(callctx);
-  QiraHostFn *table = dir->api->api;
-  DirArgs args;
-  uint32_t code = _x_readargs(dir, mc, qira_createdir_params_descs, 2, Required::Name, argc,
-                              slots, &args);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  // Only a name inside this directory: no separators.
-  if (_x_prefixlength(args.name, args.namelen) != 0) code = QIRA_ERR_SLASH;
-  uint16_t *joined = nullptr;
-  uint32_t joinedlen = 0;
-  if (code == QIRA_OK) code = _x_joinname(dir, mc, args.name, args.namelen, &joined, &joinedlen);
-  QiraEntryInfo info;
-  info.name = nullptr;
-  if (code == QIRA_OK) code = qira_platspec_createdirectory(joined, joinedlen, mc->group, &info);
-  QiraEntryPrivate *entry = nullptr;
-  // The new directory is not listed: the entries stay as the listing saw them.
-  if (code == QIRA_OK) code = _x_makedirentryfordir(dir, &info, &entry);
-  if (info.name) Mem_Free(info.name);
-  if (joined) Mem_Free(joined);
-
-  if (code == QIRA_OK) {
-    _x_handbackobject(table, result, entry->object, false);
-  } else {
-    code = _x_methodfailure(table, mc, callctx, result, args.error, code);
-  }
-  return _x_methodreturn(argc, argc_out, code);
+  return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
+                      qira_createdir_params_descs, 2, Required::Name, _x_createdir);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(void *callctx, uint32_t argc,
                                                       QiraArgSlot *slots, uint32_t *argc_out,
                                                       const QiraObjRef *receiver,
                                                       QiraResult *result) {
-  QiraDirPrivate *dir = _x_receiverdir(receiver);
-  if (!dir) return _x_methodreturn(argc, argc_out, QIRA_ERR_NOPRIVATE);
-  QiraModuleCtx *mc = _x_callmodctx(callctx);
-  QiraHostFn *table = dir->api->api;
-  DirArgs args;
-  uint32_t code = _x_readargs(dir, mc, qira_delentry_params_descs, 2, Required::Index, argc,
-                              slots, &args);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  // The entry keeps its index afterwards: the listing is a snapshot.
-  const QiraDirEntryNode *node = _x_findentry(dir, args.index);
-  uint16_t *joined = nullptr;
-  uint32_t joinedlen = 0;
-  code = node ? _x_joinname(dir, mc, node->info.name, node->info.namelen, &joined, &joinedlen)
-              : QIRA_ERR_RANGE;
-  if (code == QIRA_OK) {
-    if (node->info.entrytype == QIRA_ENTRY_DIRECTORY) {
-      code = qira_platspec_deletedirectory(joined, joinedlen, mc->group);
-    } else if (node->info.entrytype == QIRA_ENTRY_FILE) {
-      code = qira_platspec_deletefile(joined, joinedlen, mc->group);
-    } else {
-      code = QIRA_ERR_NOTPOSSIBLE;
-    }
-    Mem_Free(joined);
-  }
-  code = code == QIRA_OK ? _x_novalue(table, callctx, result)
-                         : _x_methodfailure(table, mc, callctx, result, args.error, code);
-  return _x_methodreturn(argc, argc_out, code);
+  return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
+                      qira_delentry_params_descs, 2, Required::Index, _x_deleteentry);
 }

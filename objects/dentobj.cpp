@@ -60,15 +60,6 @@ void _x_freenames(QiraEntryPrivate *p) {
   p->native = nullptr;
 }
 
-// Word 0 of a type object's private data is the type record `new` makes.
-QiraTypeRecord *_x_typetoinstantiate(QiraHostFn *table, const QiraObjRef *receiver) {
-  if (!receiver) return nullptr;
-  const QiraTypeRecord *own = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
-  if (!own || !own->info || own->info->kind != QIRA_KIND_TYPEOBJECT) return nullptr;
-  auto *priv = static_cast<QiraTypeRecord **>(TARVO_ObjRefGetPrivatePtr(receiver));
-  return priv ? *priv : nullptr;
-}
-
 // The work of `new` once its arguments are read: resolve the name, give the
 // object its own API block, read the entry and build the object.  Every
 // temporary is released here; on success *priv_out holds the new object's
@@ -225,31 +216,15 @@ extern "C" QIRA_API uint32_t TARVO_NewQIRADirEntryObject(void *callctx, uint32_t
                                                          QiraResult *result) {
   QiraModuleCtx *mc = _x_callmodctx(callctx);
   QiraHostApi table;
-  uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  constexpr uint32_t kName = 0, kError = 1;
-  uint32_t pos[2] = {0, 0};
-  code = QIRA_HOSTFN(table, QIRA_API_PARAMPOS, QiraHost_ParamPos)(
-      pos, qira_newdirentry_params_descs, _x_paramcount(qira_newdirentry_params_descs), argc,
-      slots);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-  QiraTypeRecord *type = _x_typetoinstantiate(table, receiver);
-  if (!type) return _x_methodreturn(argc, argc_out, QIRA_ERR_WRONGKIND);
-
-  if (pos[kName] == 0) return _x_methodreturn(argc, argc_out, QIRA_ERR_MISSINGPARAM);
-  const uint16_t *name = nullptr;
-  uint32_t len = 0;
-  code = TARVOParam_StrParam(mc, table, pos[kName], slots, &name, &len);
-  if (code == QIRA_OK && len == 0) code = QIRA_ERR_EMPTY;
-  QiraObjRef error{nullptr, 0};
-  if (code == QIRA_OK) code = TARVOParam_ObjParam(table, pos[kError], slots, &error);
+  QiraNewArgs args;
+  uint32_t code = _x_readnewargs(callctx, argc, slots, receiver, qira_newdirentry_params_descs,
+                                 table, &args);
   if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
 
   QiraEntryPrivate *priv = nullptr;
-  code = _x_newentry(mc, table, type, name, len, &priv);
+  code = _x_newentry(mc, table, args.type, args.name, args.len, &priv);
   if (code != QIRA_OK) {
-    code = _x_methodfailure(table, mc, callctx, result, error, code);
+    code = _x_methodfailure(table, mc, callctx, result, args.error, code);
   } else {
     // The reference the construction took is the one the host receives.
     _x_handbackobject(table, result, priv->object, false);

@@ -261,37 +261,18 @@ extern "C" QIRA_API uint32_t TARVO_NewQIRADirObject(void *callctx, uint32_t argc
                                                     QiraResult *result) {
   QiraModuleCtx *mc = _x_callmodctx(callctx);
   QiraHostApi table;
-  uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
+  QiraNewArgs args;
+  uint32_t code = _x_readnewargs(callctx, argc, slots, receiver, qira_newdir_params_descs, table,
+                                 &args);
   if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  uint32_t pos[2] = {kAbsent, kAbsent};
-  code = _x_parampositions(table, pos, qira_newdir_params_descs, 2, argc, slots);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-
-  // `new` runs on the type object itself, whose private data names the type.
-  QiraTypeRecord *self = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
-  auto *typeword = static_cast<QiraTypeRecord **>(TARVO_ObjRefGetPrivatePtr(receiver));
-  if (!self || !self->info || self->info->kind != QIRA_KIND_TYPEOBJECT || !typeword ||
-      !*typeword) {
-    return _x_methodreturn(argc, argc_out, QIRA_ERR_WRONGKIND);
-  }
-  QiraTypeRecord *type = *typeword;
-
-  if (pos[0] == kAbsent) return _x_methodreturn(argc, argc_out, QIRA_ERR_MISSINGPARAM);
-  const uint16_t *name = nullptr;
-  uint32_t len = 0;
-  code = TARVOParam_StrParam(mc, table, pos[0], slots, &name, &len);
-  if (code == QIRA_OK && len == 0) code = QIRA_ERR_EMPTY;
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
-  QiraObjRef error{nullptr, 0};
-  code = TARVOParam_ObjParam(table, pos[1], slots, &error);
-  if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+  const QiraObjRef &error = args.error;
 
   QiraApiBlock *api = _x_apiblock_new(mc->group, table);
   if (!api) {
     code = QIRA_ERR_NOMEM;
   } else {
-    code = TARVOQIRADir_GenericNew(mc, type, name, len, api, error.obj, error.word, result);
+    code = TARVOQIRADir_GenericNew(mc, args.type, args.name, args.len, api, error.obj, error.word,
+                                   result);
     // The new object holds a count of its own; the constructor's goes.
     _x_apiblock_drop(api);
   }

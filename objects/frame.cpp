@@ -37,3 +37,38 @@ uint32_t _x_methodfailure(QiraHostFn *table, QiraModuleCtx *mc, void *callctx,
   (void)_x_novalue(table, callctx, result);
   return QIRA_OK;
 }
+
+namespace {
+
+// new runs on the type object itself: the host reports it as a type object,
+// and the first word of its private data names the type to instantiate.
+QiraTypeRecord *_x_typetoinstantiate(QiraHostFn *table, const QiraObjRef *receiver) {
+  if (!receiver) return nullptr;
+  const QiraTypeRecord *own = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
+  if (!own || !own->info || own->info->kind != QIRA_KIND_TYPEOBJECT) return nullptr;
+  auto *priv = static_cast<QiraTypeRecord **>(TARVO_ObjRefGetPrivatePtr(receiver));
+  return priv ? *priv : nullptr;
+}
+
+}  // namespace
+
+uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
+                        const QiraObjRef *receiver, const QiraNameDesc *descs,
+                        QiraHostFn *table, QiraNewArgs *out) {
+  QiraModuleCtx *mc = _x_callmodctx(callctx);
+  uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
+  if (code != QIRA_OK) return code;
+  constexpr uint32_t kName = 0, kError = 1;
+  uint32_t pos[2] = {0, 0};
+  code = QIRA_HOSTFN(table, QIRA_API_PARAMPOS, QiraHost_ParamPos)(pos, descs, 2, argc, slots);
+  if (code != QIRA_OK) return code;
+  out->type = _x_typetoinstantiate(table, receiver);
+  if (!out->type) return QIRA_ERR_WRONGKIND;
+  if (pos[kName] == 0) return QIRA_ERR_MISSINGPARAM;
+  code = TARVOParam_StrParam(mc, table, pos[kName], slots, &out->name, &out->len);
+  if (code != QIRA_OK) return code;
+  // An empty name names nothing, whatever the host thinks of empty strings.
+  if (out->len == 0) return QIRA_ERR_EMPTY;
+  out->error = QiraObjRef{nullptr, 0};
+  return TARVOParam_ObjParam(table, pos[kError], slots, &out->error);
+}

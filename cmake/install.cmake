@@ -77,10 +77,8 @@ set(CPACK_PACKAGE_NAME qira)
 set(CPACK_PACKAGE_VERSION ${QIRA_PACKAGE_VERSION})
 set(CPACK_PACKAGE_VENDOR "qira developers")
 set(CPACK_PACKAGE_CONTACT "qira developers <qira@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "directory listing and file operations for scripts")
 set(CPACK_PACKAGE_FILE_NAME qira-${QIRA_PACKAGE_VERSION}-${QIRA_ARCH})
 set(CPACK_STRIP_FILES OFF)  # stripped already, with the debug link kept
-set(CPACK_SOURCE_IGNORE_FILES /build/ /\\.git)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)  # one tarball with everything
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL module tool)
@@ -89,6 +87,7 @@ set(CPACK_DEBIAN_PACKAGE_VERSION ${QIRA_PACKAGE_VERSION})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The first line of a component's description is its package's summary.
 
 # The module needs only the C library (checked by the tests: it imports
 # nothing else).  CPack has no Multi-Arch setting; it writes its fields a line

@@ -107,7 +107,7 @@ TEST(ScriptingReference, MatchesTheModulesTablesExactly) {
   std::map<std::string, qhost::Ref> objects;
   for (const auto &[type, name] : {std::pair<std::string, std::string>{"QIRAdirectory", "sub"},
                                    {"QIRAdirectoryentry", "sub/file"}}) {
-    qhost::CallOutcome made = h->construct(type, {qhost::Arg("name", scratch / name)});
+    qhost::CallOutcome made = h->construct(type, {qhost::Arg("name", qhost::Value::string8(scratch / name))});
     ASSERT_TRUE(made.ok()) << type << ": " << made.status;
     objects[type] = made.value;
   }
@@ -241,7 +241,8 @@ TEST(BashCompletion, OffersTheHelpsCommandsOptionsAndValues) {
                   "printf \"%s\\n\" \"${COMPREPLY[@]}\" | sort' _ '" + QIRA_SOURCE_DIR +
                   "/tools/qira.bash-completion' '" + QIRA_TOOL_PATH + "'");
   };
-  auto sorted = [](auto names) {
+  auto sorted = [](const auto &from) {
+    std::vector<std::string> names(from.begin(), from.end());
     std::sort(names.begin(), names.end());
     std::string out;
     for (const std::string &n : names) out += n + "\n";

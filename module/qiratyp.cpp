@@ -79,18 +79,18 @@ QIRA_AT(RegContext, provider, 4, 8);
 QIRA_DIR_MEMBERS(QIRA_NONE_, QIRA_NONE_, QIRA_NONE_, QIRA_SHAREDLIST_)
 QIRA_DIRENTRY_MEMBERS(QIRA_NONE_, QIRA_NONE_, QIRA_NONE_, QIRA_SHAREDLIST_)
 
-constinit const QiraPropRow propsforQIRAdir[QIRA_DIR_PROP_COUNT] = {
+constinit const QiraPropRow propsforQIRAdir[] = {
     kTypeRow, kOneUnderscoreRow, kTwoUnderscoresRow,
     QIRA_DIR_MEMBERS(QIRA_NONE_, QIRA_DATAPROP_, QIRA_METHODPROP_, QIRA_METHODPROP_)};
 
-constinit const QiraPropRow propsforQIRAdirentry[QIRA_DIRENTRY_PROP_COUNT] = {
+constinit const QiraPropRow propsforQIRAdirentry[] = {
     kTypeRow, kOneUnderscoreRow, kTwoUnderscoresRow,
     QIRA_DIRENTRY_MEMBERS(QIRA_NONE_, QIRA_DATAPROP_, QIRA_METHODPROP_, QIRA_METHODPROP_)};
 
-constinit const QiraMethodRow funcsforQIRAdir[QIRA_DIR_METHOD_COUNT] = {
+constinit const QiraMethodRow funcsforQIRAdir[] = {
     QIRA_DIR_MEMBERS(QIRA_NEWROW_, QIRA_NONE_, QIRA_METHODROW_, QIRA_METHODROW_)};
 
-constinit const QiraMethodRow funcsforQIRAdirentry[QIRA_DIRENTRY_METHOD_COUNT] = {
+constinit const QiraMethodRow funcsforQIRAdirentry[] = {
     QIRA_DIRENTRY_MEMBERS(QIRA_NEWROW_, QIRA_NONE_, QIRA_METHODROW_, QIRA_METHODROW_)};
 
 #undef QIRA_NONE_

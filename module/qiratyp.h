@@ -201,25 +201,15 @@ QIRA_DIRENTRY_MEMBERS(QIRA_C_, QIRA_NONE_, QIRA_M_, QIRA_NONE_)
 #undef QIRA_M_
 #undef QIRA_PARAMS_
 
-// Row counts of each type, counted from its list.
-#define QIRA_ONE_(...) +1
-inline constexpr uint32_t QIRA_DIR_PROP_COUNT =
-    3 QIRA_DIR_MEMBERS(QIRA_NONE_, QIRA_ONE_, QIRA_ONE_, QIRA_ONE_);
-inline constexpr uint32_t QIRA_DIR_METHOD_COUNT =
-    0 QIRA_DIR_MEMBERS(QIRA_ONE_, QIRA_NONE_, QIRA_ONE_, QIRA_ONE_);
-inline constexpr uint32_t QIRA_DIRENTRY_PROP_COUNT =
-    3 QIRA_DIRENTRY_MEMBERS(QIRA_NONE_, QIRA_ONE_, QIRA_ONE_, QIRA_ONE_);
-inline constexpr uint32_t QIRA_DIRENTRY_METHOD_COUNT =
-    0 QIRA_DIRENTRY_MEMBERS(QIRA_ONE_, QIRA_NONE_, QIRA_ONE_, QIRA_ONE_);
-#undef QIRA_ONE_
 #undef QIRA_NONE_
 
 // The two type descriptors, QIRAdirectory first, and their rows.
 extern const QiraTypeDesc intrinsictypes[2];
-extern const QiraPropRow propsforQIRAdir[QIRA_DIR_PROP_COUNT];
-extern const QiraPropRow propsforQIRAdirentry[QIRA_DIRENTRY_PROP_COUNT];
-extern const QiraMethodRow funcsforQIRAdir[QIRA_DIR_METHOD_COUNT];
-extern const QiraMethodRow funcsforQIRAdirentry[QIRA_DIRENTRY_METHOD_COUNT];
+// Their lengths are what the lists generate; the descriptors carry them.
+extern const QiraPropRow propsforQIRAdir[];
+extern const QiraPropRow propsforQIRAdirentry[];
+extern const QiraMethodRow funcsforQIRAdir[];
+extern const QiraMethodRow funcsforQIRAdirentry[];
 
 // Entry types as the `entrytype` property shows them; look a row up with
 // TARVOIdedStr_GetIdedStr(qira_direntry_types, QIRA_DIRENTRY_TYPE_COUNT, ...).

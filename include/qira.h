@@ -688,7 +688,7 @@ QIRA_API uint32_t qira_platspec_setdates(const char *native, uint16_t isdir,
 QIRA_API uint32_t qira_platspec_search_start(const char *native, QiraMemGroup *g,
                                              QiraSearch **out);
 /* The next entry's record into *out, its name from g, the caller's to
- * Mem_Free.  7 the end (also for a null or closed search); 2000000|errno a
+ * Mem_Free.  7 the end (also for a null search); 2000000|errno a
  * failing read.  Any other code (the entry vanished, conversion, memory)
  * concerns that entry only: the search goes on. */
 QIRA_API uint32_t qira_platspec_search_getnext(QiraSearch *s, QiraMemGroup *g,
@@ -699,11 +699,11 @@ QIRA_API uint32_t qira_platspec_search_justfree(QiraSearch *s);
 /* Closes the stream and frees the path buffer and the record.  Null
  * allowed; returns 0. */
 QIRA_API uint32_t qira_platspec_search_term(QiraSearch *s);
-/* Forks a worker that copies the file srcnative to dest (the script's text,
- * resolved by the worker; replace 1 overwrites).  The handle from g goes to
- * *out; with out null it is dropped and the copy still runs.  77 srcnative
- * null; 1, 28, 81 conversion; 2000000|errno pipe or fork.  The copy's own
- * outcome comes from qira_platspec_copymove_getresult. */
+/* Forks a worker that copies the file srcnative to dest (the script's text
+ * taken as a native name, not resolved; replace 1 overwrites).  The handle
+ * from g goes to *out; with out null it is dropped and the copy still runs.
+ * 77 srcnative null; 1, 28, 81 conversion; 2000000|errno pipe or fork.  The
+ * copy's own outcome comes from qira_platspec_copymove_getresult. */
 QIRA_API uint32_t qira_platspec_copy_start(const char *srcnative, const uint16_t *dest,
                                            uint32_t destlen, uint16_t replace,
                                            QiraMemGroup *g, QiraWorker **out);
@@ -849,8 +849,9 @@ QIRA_API uint32_t TARVOIdedStr_GetIdedStr(const QiraIdStr *rows, uint32_t count,
 
 /* Methods have the QiraMethodFn shape and take the parameters named (found
  * by the host, 140).  A failure before `error` is read is the call's status;
- * a later one is stored into `error` (when given) and the call completes
- * with no value.  An object value reaches the host with one reference. */
+ * a later one is stored into `error` and the call completes with no value
+ * (without `error` it is the status).  An object value reaches the host with
+ * one reference. */
 
 /* Directory type. */
 /* QIRAdirectory.new(name, error): resolves name and lists the directory in a

@@ -67,8 +67,8 @@ uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
   if (pos[kName] == 0) return QIRA_ERR_MISSINGPARAM;
   code = TARVOParam_StrParam(mc, table, pos[kName], slots, &out->name, &out->len);
   if (code != QIRA_OK) return code;
-  // An empty name names nothing, whatever the host thinks of empty strings.
-  if (out->len == 0) return QIRA_ERR_EMPTY;
+  // An empty name the host lets through is resolved like any other: it names
+  // nothing, and that failure goes to `error`.
   out->error = QiraObjRef{nullptr, 0};
   return TARVOParam_ObjParam(table, pos[kError], slots, &out->error);
 }

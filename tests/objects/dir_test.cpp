@@ -213,6 +213,20 @@ TEST_F(ObjTest, FailuresWhileBuildingReleaseEverything) {
   }
 }
 
+// What the host answers to "no value" (200) is not the outcome: the entry is
+// gone and the call succeeded, so nothing lands in `error`.
+TEST_F(ObjTest, TheNoValueAnswerIsNotTheOutcome) {
+  qt::WriteFile(dir_ / "f", "");
+  const Ref dir = Dir(dir_.path());
+  Variable error = host_->variable();
+  host_->failHostFn(200, kInjected);
+  CallOutcome out = Run(dir, "deleteentry", {Arg("entry", 1)}, &error);
+  host_->clearFaults();
+  EXPECT_EQ(out.status, QIRA_OK);
+  EXPECT_EQ(error.assignments(), 0u);
+  EXPECT_FALSE(qt::Exists(dir_ / "f"));
+}
+
 TEST_F(ObjTest, AbandonedListingLeavesTheObjectAlone) {
   MakeFiles(dir_.path(), 10);
   Variable error = host_->variable();

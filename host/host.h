@@ -433,7 +433,6 @@ class Host {
   QiraProvider *provider();
   QiraMemGroup *group() const;
   // Live blocks of the module context's heap group (the length of its list).
-  // Exception: search records of listings stay in the group until teardown.
   size_t liveBlocks() const;
   // Listing records linked at the module context's list head.
   size_t openListings() const;

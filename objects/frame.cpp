@@ -55,7 +55,7 @@ QiraTypeRecord *_x_typetoinstantiate(QiraHostFn *table, const QiraObjRef *receiv
 
 uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
                         const QiraObjRef *receiver, const QiraNameDesc *descs,
-                        QiraHostFn *table, QiraNewArgs *out) {
+                        QiraHostFn *table, bool emptyIsStatus, QiraNewArgs *out) {
   QiraModuleCtx *mc = _x_callmodctx(callctx);
   uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
   if (code != QIRA_OK) return code;
@@ -74,8 +74,9 @@ uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
   if (pos[kName] == 0) return QIRA_ERR_MISSINGPARAM;
   code = TARVOParam_StrParam(mc, table, pos[kName], slots, &out->name, &out->len);
   if (code != QIRA_OK) return code;
-  // An empty name names nothing, whatever the host thinks of empty strings.
-  if (out->len == 0) return QIRA_ERR_EMPTY;
+  // The entry's constructor refuses an empty name before `error` is read; the
+  // directory's resolves it like any other name, so its failure goes to `error`.
+  if (out->len == 0 && emptyIsStatus) return QIRA_ERR_EMPTY;
   out->error = QiraObjRef{nullptr, 0};
   return TARVOParam_ObjParam(table, pos[kError], slots, &out->error);
 }

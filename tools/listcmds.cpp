@@ -47,7 +47,12 @@ int printListing(Session &s, const qhost::Ref &dir, bool json, std::string_view 
   for (uint32_t i = 1; i <= count; ++i) {
     Outcome e = s.Call(dir, "getentry", {qhost::Arg("entry", int64_t(i))});
     if (!e.ok()) {
-      // The entry went away (or changed) since the listing read it.
+      // A link getentry cannot follow, or an entry gone since: the row is
+      // what the listing read.
+      if (std::optional<EntryInfo> listed = s.Listed(dir, i)) {
+        entries.push_back(*listed);
+        continue;
+      }
       ReportFailure("ls", "entry " + std::to_string(i), e.code);
       status = kExitFailed;
       continue;

@@ -91,6 +91,7 @@ const Member kMembers[] = {
     QIRA_FAULTY(14, chmod, false),   QIRA_FAULTY(15, chown, false),
     QIRA_FAULTY(16, getcwd, false),  QIRA_FAULTY(17, opendir, false),
     QIRA_FAULTY(18, readdir, false), QIRA_FAULTY(19, unlink, false),
+    QIRA_FAULTY(20, lstat, false),
 };
 
 constexpr uint32_t kWaitLimitMs = 20000;

@@ -40,19 +40,7 @@ void writeOut(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout)
 int printListing(Session &s, const qhost::Ref &dir, bool json) {
   const uint32_t count = s.EntryCount(dir);
   std::vector<EntryInfo> entries;
-  entries.reserve(count);
-  int status = kExitOk;
-  for (uint32_t i = 1; i <= count; ++i) {
-    Outcome e = s.Call(dir, "getentry", {qhost::Arg("entry", int64_t(i))});
-    if (!e.ok()) {
-      // The entry went away (or changed) since the listing read it.
-      ReportFailure("ls", "entry " + std::to_string(i), e.code);
-      status = kExitFailed;
-      continue;
-    }
-    entries.push_back(s.Describe(e.value));
-    entries.back().index = i;
-  }
+  const int status = ListedEntries(s, dir, count, entries);
 
   if (json) {
     const std::u16string full = s.FullName(dir);

@@ -121,6 +121,11 @@ class Session {
   std::string path_;
 };
 
+// The entries of a listed directory (`entrycount` of them) in index order,
+// as the listing read them.  Returns kExitFailed when an entry could not be
+// described (it is reported and left out), else kExitOk.
+int ListedEntries(Session &s, const qhost::Ref &dir, uint32_t count, std::vector<EntryInfo> &rows);
+
 // Reports a failed call: "qira CMD: WHAT: CODE: explanation".
 void ReportFailure(std::string_view cmd, std::string_view what, uint32_t code);
 // Reports wrong usage and returns kExitUsage.

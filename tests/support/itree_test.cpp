@@ -30,6 +30,24 @@ std::vector<uintptr_t> CheckTree(const TTree &tree, uint32_t *depth) {
   return inorder;
 }
 
+// FNV-1a over every node in pre-order: its key (the user value, or what
+// `key` makes of it), both counts, side and countdown; a missing child adds
+// a marker.  Equal prints mean equal shapes, counts and pending checks.  The
+// memory tests print their free tree with it too.
+void PrintShape(const TNode *n, uint64_t *h, uint64_t (*key)(uintptr_t)) {
+  const auto mix = [h](uint64_t v) {
+    for (int i = 0; i < 8; ++i) *h = (*h ^ ((v >> (8 * i)) & 0xFF)) * 0x100000001B3ull;
+  };
+  if (!n) return mix(0xFFFFFFFFu);
+  mix(key ? key(n->user) : n->user);
+  mix(n->link[0].count);
+  mix(n->link[1].count);
+  mix(n->side);
+  mix(uint32_t(n->countdown));
+  PrintShape(n->link[0].node, h, key);
+  PrintShape(n->link[1].node, h, key);
+}
+
 namespace {
 
 void ExpectDetached(const TNode &n) {
@@ -86,6 +104,42 @@ TEST(TTree, MatchesSetUnderSortedAndRandomChanges) {
     }
     for (uint32_t v : model) TTree_RemNode(&tree, &nodes[v]);
     EXPECT_TRUE(tree.root.node == nullptr && tree.root.count == 0 && !TTree_SearchNotExact(&tree, 5, 1));
+  }
+}
+
+// The shapes the tree takes step by step under fixed sequences: ascending
+// and random insertions, removals of leaves, of inner nodes and of the root.
+// Any change to where a node lands, which rotation runs or when a node is
+// weighed changes the print; the figures are those of the tree's rules.
+TEST(TTree, ShapesFollowTheBalancingRules) {
+  struct Case {
+    const char *what;
+    uint32_t seed, values, steps, every;  // printed every `every` steps
+    uint64_t want;
+  };
+  const Case cases[] = {
+      {"ascending fill, random removals", 0, 600, 3000, 1, 0x4852ad83898c49e3ull},
+      {"random churn", 7, 300, 4000, 1, 0x34eed7e7151209edull},
+      {"random churn, large", 11, 4000, 16000, 97, 0xdad7e1d8689c0726ull},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::mt19937 rng(c.seed);
+    std::vector<TNode> nodes(c.values);
+    std::vector<bool> in(c.values, false);
+    TTree tree;
+    TTree_Init(&tree, nullptr);
+    for (uint32_t v = 0; v < c.values; ++v) TNode_Init(&nodes[v], v + 1);
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (uint32_t step = 0; step < c.steps; ++step) {
+      const uint32_t v = c.seed == 0 && step < c.values ? step : rng() % c.values;
+      if (in[v]) TTree_RemNode(&tree, &nodes[v]);
+      else TTree_SearchAddNode(&tree, &nodes[v]);
+      in[v] = !in[v];
+      if (step % c.every == 0) PrintShape(tree.root.node, &h, nullptr);
+    }
+    PrintShape(tree.root.node, &h, nullptr);
+    EXPECT_EQ(h, c.want) << std::hex << "0x" << h;
   }
 }
 

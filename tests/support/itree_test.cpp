@@ -143,6 +143,47 @@ TEST(TTree, ShapesFollowTheBalancingRules) {
   }
 }
 
+// Byte-range keys compared inline must order, find and shape the tree exactly
+// as Comp_ramdescs through the function pointer does: ranges of every length
+// (empty, differing only in length, zero-terminated) and unsigned bytes.
+int32_t RamViaPointer(uintptr_t a, uintptr_t b) { return Comp_ramdescs(a, b); }
+
+TEST(TTree, ByteRangeKeysInlineMatchTheComparator) {
+  std::mt19937 rng(3);
+  std::vector<std::vector<uint8_t>> bytes(800);
+  std::vector<QiraRamDesc> keys(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i].resize(rng() % 5);
+    for (uint8_t &b : bytes[i]) b = uint8_t(rng() % 3 == 0 ? 0x80 + rng() % 3 : rng() % 3);
+    const bool terminated = rng() % 8 == 0;
+    if (terminated) bytes[i].push_back(0);
+    keys[i] = QiraRamDesc{terminated ? 0xFFFFFFFFu : uint32_t(bytes[i].size()), bytes[i].data()};
+  }
+  uint64_t prints[2] = {0xCBF29CE484222325ull, 0xCBF29CE484222325ull};
+  std::vector<uintptr_t> orders[2];
+  for (int way = 0; way < 2; ++way) {
+    std::vector<TNode> nodes(keys.size());
+    TTree tree;
+    TTree_Init(&tree, way == 0 ? Comp_ramdescs : RamViaPointer);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      TNode_Init(&nodes[i], reinterpret_cast<uintptr_t>(&keys[i]));
+      TNode *dup = TTree_SearchAddNode(&tree, &nodes[i]);
+      for (size_t k = 0; k < keys.size(); k += 97) {
+        const uintptr_t probe = reinterpret_cast<uintptr_t>(&keys[k]);
+        const TNode *hits[3] = {TTree_Search(&tree, probe), TTree_SearchNotExact(&tree, probe, 0),
+                                TTree_SearchNotExact(&tree, probe, 1)};
+        for (const TNode *h : hits)
+          prints[way] = prints[way] * 31 + (h ? uintptr_t(h - nodes.data()) : 0xFFFF);
+      }
+      prints[way] = prints[way] * 31 + (dup ? uintptr_t(dup - nodes.data()) : 0xFFFF);
+    }
+    PrintShape(tree.root.node, &prints[way], nullptr);  // both trees hold the same keys
+    orders[way] = CheckTree(tree, nullptr);
+  }
+  EXPECT_EQ(prints[0], prints[1]);
+  EXPECT_EQ(orders[0], orders[1]);
+}
+
 TEST(DNode, RingOperations) {
   QiraDNode head, x, y, z;
   DNode_Init(&head);

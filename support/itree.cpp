@@ -52,6 +52,13 @@ struct RamOrder {
       return Comp_ramdescs(a, b);
     const auto *pa = static_cast<const uint8_t *>(da->ptr);
     const auto *pb = static_cast<const uint8_t *>(db->ptr);
+    if (alen == 4 && blen == 4) {
+      // Four bytes in memory order are one number read most significant
+      // byte first.
+      const uint32_t x = uint32_t(pa[0]) << 24 | uint32_t(pa[1]) << 16 | uint32_t(pa[2]) << 8 | pa[3];
+      const uint32_t y = uint32_t(pb[0]) << 24 | uint32_t(pb[1]) << 16 | uint32_t(pb[2]) << 8 | pb[3];
+      return x > y ? 1 : (x < y ? -1 : 0);
+    }
     const uint32_t n = alen < blen ? alen : blen;
     for (uint32_t i = 0; i < n; ++i)
       if (pa[i] != pb[i]) return pa[i] > pb[i] ? 1 : -1;

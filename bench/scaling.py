@@ -54,12 +54,12 @@ def median(values):
     return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
 
 
-def trials(programs, runs, before=None):
+def trials(programs, runs, before=None, warm=True):
     """programs: {name: argv}.  Median wall time and peak memory per name."""
     names = list(programs)
     walls = {n: [] for n in names}
     mems = {n: [] for n in names}
-    for n in names:  # warm-up
+    for n in names if warm else []:
         if before:
             before()
         run(programs[n])
@@ -106,7 +106,10 @@ def listing(builds, counts, runs, large_runs):
     for count in counts:
         d = make_dir(parent, count)
         try:
-            res = trials(programs(d), large_runs if count >= 1000000 else runs)
+            # A million entries: the file system's caches are warm from making
+            # them, and each untimed run would cost minutes.
+            large = count >= 1000000
+            res = trials(programs(d), large_runs if large else runs, warm=not large)
         finally:
             shutil.rmtree(d)
         row = {"count": count}

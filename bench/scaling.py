@@ -198,6 +198,8 @@ def main():
                     help="timed runs per program for a million entries and more")
     ap.add_argument("--out", default="docs")
     ap.add_argument("--title", default="")
+    ap.add_argument("--only", default="", choices=["", "listing", "copy", "plot"],
+                    help="one part alone; plot draws from the data files already written")
     a = ap.parse_args()
     builds = [b for b in a.builds.split(",") if b and os.access(os.path.join(b, "qira"), os.X_OK)]
     if not builds:
@@ -205,34 +207,40 @@ def main():
     counts = [int(c) for c in a.counts.split(",") if c]
     sizes = [int(s) for s in a.copy_mib.split(",") if s]
 
-    lrows = listing(builds, counts, a.runs, a.large_runs)
-    lnames = [n for n in lrows[0] if n != "count"]
-    write_dat(os.path.join(a.out, "scaling-listing.dat"),
-              ["entries"] + [f"{n}_us {n}_bytes" for n in lnames],
-              [[r["count"]] + [f"{r[n][0]:.4f} {r[n][1]:.1f}" for n in lnames] for r in lrows])
-    crows = copying(builds, sizes, a.runs)
-    cnames = [n for n in crows[0] if n != "mib"]
-    write_dat(os.path.join(a.out, "scaling-copy.dat"),
-              ["mib"] + [f"{n}_mibps" for n in cnames],
-              [[r["mib"]] + [f"{r[n][0]:.1f}" for n in cnames] for r in crows])
-
-    print("\nratios (median times)")
-    for r in lrows:
-        for n in lnames:
-            if n.startswith("qira-"):
-                print(f"  {r['count']:>8} entries  {n:<12} / ls -l {r[n][2] / r['ls-l'][2]:.2f}"
-                      f"   / python {r[n][2] / r['python'][2]:.2f}")
-    for r in crows:
-        for n in cnames:
-            if n.startswith("qira-"):
-                print(f"  {r['mib']:>5} MiB copy  {n:<12} / cp {r[n][1] / r['cp'][1]:.2f}")
+    ld = os.path.join(a.out, "scaling-listing.dat")
+    cd = os.path.join(a.out, "scaling-copy.dat")
+    if a.only in ("", "listing"):
+        lrows = listing(builds, counts, a.runs, a.large_runs)
+        lnames = [n for n in lrows[0] if n != "count"]
+        write_dat(ld, ["entries"] + [f"{n}_us {n}_bytes" for n in lnames],
+                  [[r["count"]] + [f"{r[n][0]:.4f} {r[n][1]:.1f}" for n in lnames] for r in lrows])
+        print("\nratios (median times)")
+        for r in lrows:
+            for n in lnames:
+                if n.startswith("qira-"):
+                    print(f"  {r['count']:>8} entries  {n:<12} / ls -l {r[n][2] / r['ls-l'][2]:.2f}"
+                          f"   / python {r[n][2] / r['python'][2]:.2f}")
+    if a.only in ("", "copy"):
+        crows = copying(builds, sizes, a.runs)
+        cnames = [n for n in crows[0] if n != "mib"]
+        write_dat(cd, ["mib"] + [f"{n}_mibps" for n in cnames],
+                  [[r["mib"]] + [f"{r[n][0]:.1f}" for n in cnames] for r in crows])
+        for r in crows:
+            for n in cnames:
+                if n.startswith("qira-"):
+                    print(f"  {r['mib']:>5} MiB copy  {n:<12} / cp {r[n][1] / r['cp'][1]:.2f}")
+    if a.only not in ("", "plot"):
+        return
+    # Names of the columns, from the headers the data files carry.
+    with open(ld) as f:
+        lnames = [c[:-3] for c in f.readline().split()[2:] if c.endswith("_us")]
+    with open(cd) as f:
+        cnames = [c[:-6] for c in f.readline().split()[2:]]
 
     gnuplot = shutil.which("gnuplot")
     if not gnuplot:
         print("gnuplot not installed: no picture drawn")
         return
-    ld = os.path.join(a.out, "scaling-listing.dat")
-    cd = os.path.join(a.out, "scaling-copy.dat")
     tp = ", ".join(f"'{ld}' using 1:{2 + 2 * i} with linespoints title '{n}'"
                    for i, n in enumerate(lnames))
     mp = ", ".join(f"'{ld}' using 1:{3 + 2 * i} with linespoints title '{n}'"

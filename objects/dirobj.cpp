@@ -379,7 +379,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_GetEntry(void *callctx, uint32_t argc,
                                                    const QiraObjRef *receiver,
                                                    QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
-                      qira_getentry_params_descs, 2, Required::Index, _x_getentry);
+                      qira_getentry_params_descs, QiraParams_getentry::count, Required::Index, _x_getentry);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(void *callctx, uint32_t argc,
@@ -387,7 +387,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(void *callctx, uint32_t argc,
                                                  const QiraObjRef *receiver,
                                                  QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result, qira_getdir_params_descs,
-                      1, Required::None, _x_getdir);
+                      QiraParams_getdir::count, Required::None, _x_getdir);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(void *callctx, uint32_t argc,
@@ -395,7 +395,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(void *callctx, uint32_t argc
                                                     const QiraObjRef *receiver,
                                                     QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
-                      qira_createdir_params_descs, 2, Required::Name, _x_createdir);
+                      qira_createdir_params_descs, QiraParams_createdir::count, Required::Name, _x_createdir);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(void *callctx, uint32_t argc,
@@ -403,5 +403,5 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(void *callctx, uint32_t ar
                                                       const QiraObjRef *receiver,
                                                       QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
-                      qira_delentry_params_descs, 2, Required::Index, _x_deleteentry);
+                      qira_delentry_params_descs, QiraParams_delentry::count, Required::Index, _x_deleteentry);
 }

@@ -1,4 +1,5 @@
 // The commands that only look: ls, stat, version.
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/tool.h"
@@ -77,11 +78,13 @@ std::string jsonEntry(const EntryInfo &e, bool full) {
 
 void writeOut(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout); }
 
-// The listing of an open directory: text columns or one JSON document.
-int printListing(Session &s, const qhost::Ref &dir, bool json) {
+// The listing of an open directory: text columns or one JSON document, in
+// the listing's own order or sorted by `sortKey`.
+int printListing(Session &s, const qhost::Ref &dir, bool json, std::string_view sortKey) {
   const uint32_t count = s.EntryCount(dir);
   std::vector<EntryInfo> entries;
   const int status = ListedEntries(s, dir, count, entries);
+  if (!sortKey.empty()) SortListing(entries, sortKey);
 
   if (json) {
     const std::u16string full = s.FullName(dir);
@@ -148,6 +151,12 @@ void printStat(const EntryInfo &e) {
 
 std::string CheckLs(const ParsedArgs &args) {
   if (args.has("parent") && !args.operands.empty()) return "--parent takes the place of DIR";
+  if (args.has("sort")) {
+    const std::string &key = args.options.at("sort");
+    const std::vector<std::string> &keys = LsSortKeys();
+    if (std::find(keys.begin(), keys.end(), key) == keys.end())
+      return "invalid --sort key '" + ShowNative(key) + "' (name, size or time)";
+  }
   return {};
 }
 
@@ -173,7 +182,8 @@ int RunLs(Session &s, const ParsedArgs &args) {
       return kExitFailed;
     }
   }
-  return printListing(s, dir.value, args.has("json"));
+  return printListing(s, dir.value, args.has("json"),
+                      args.has("sort") ? std::string_view(args.options.at("sort")) : "");
 }
 
 int RunStat(Session &s, const ParsedArgs &args) {

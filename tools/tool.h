@@ -185,4 +185,9 @@ std::string CheckLs(const ParsedArgs &args);
 std::string CheckTouch(const ParsedArgs &args);
 std::string CheckAttrib(const ParsedArgs &args);
 
+// qira ls --sort KEY: the keys, and the listing's rows put in that order
+// (rows keep their listing index).
+const std::vector<std::string> &LsSortKeys();
+void SortListing(std::vector<EntryInfo> &rows, std::string_view key);
+
 }  // namespace qtool

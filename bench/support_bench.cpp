@@ -197,6 +197,23 @@ void StdRemove(benchmark::State &state, bool random) {
   }
 }
 
+// The least any removal of a node in hand must do with this tree's links:
+// every link on the way to the root carries its subtree's node count, so each
+// ancestor's link loses one.  Only that walk, in the removal order, on the
+// whole tree (which keeps its shape; the counts are thrown away afterwards).
+void FloorRemove(benchmark::State &state, bool random) {
+  const KeySet &k = Keys(random);
+  QiraTree &t = QTree(random);
+  for (auto _ : state) {
+    Ensure(state, t, k);
+    for (TNode &n : t.nodes) {
+      for (TNode *c = &n; c->parent; c = c->parent) c->parent->link[c->side].count -= 1;
+      t.tree.root.count -= 1;
+    }
+    t.built = false;
+  }
+}
+
 // Removal by key: search, then remove, against erase(key).
 void QiraFindRemove(benchmark::State &state, bool random) {
   const KeySet &k = Keys(random);
@@ -388,6 +405,7 @@ void Register() {
       {"find", QiraFind, StdFind},
       {"nearest", QiraNearest, StdNearest},
       {"remove", QiraRemove, StdRemove},
+      {"removefloor", FloorRemove, StdRemove},
       {"findremove", QiraFindRemove, StdFindRemove},
   };
   for (bool random : {false, true}) {

@@ -142,33 +142,6 @@ void takefree(QiraMemGroup *g, BlockHeader *b) {
   hi->intree = 1;
 }
 
-uint32_t nodesize(const TNode *n) { return reinterpret_cast<const BlockHeader *>(n->user)->size; }
-
-// The lone block of its size in the tree: it can change size, or hand its
-// place to another block, without leaving the tree while the order holds.
-bool lonemember(BlockHeader *b) {
-  const FreeInfo *fi = infoof(b);
-  return fi->intree && fi->samesize.next == &fi->samesize;
-}
-
-// Gives a free block a new size, keeping its tree node in place when no other
-// free size lies between the old and the new one (the common case of a block
-// that grows by merging), else taking it off and adding it again.
-void resizefree(QiraMemGroup *g, BlockHeader *b, uint32_t size) {
-  if (lonemember(b)) {
-    const uint32_t toward = size > b->size ? 1 : 0;
-    const TNode *beyond = qira_tree::neighbournode(&infoof(b)->node, toward);
-    const bool inorder = !beyond || (toward ? nodesize(beyond) > size : nodesize(beyond) < size);
-    if (inorder) {
-      b->size = size;
-      return;
-    }
-  }
-  takefree(g, b);
-  b->size = size;
-  addfree(g, b);
-}
-
 // The block after the first s usable bytes of b, made free and given b's
 // chunk; not yet in the tree.
 BlockHeader *splitoff(BlockHeader *b, uint32_t s) {
@@ -180,29 +153,6 @@ BlockHeader *splitoff(BlockHeader *b, uint32_t s) {
   DNode_AddAfter(&rest->links, &b->links);
   b->size = s;
   return rest;
-}
-
-// Takes the free block b for a request of s bytes, splitting off the rest when
-// it makes a block of its own.  When b is the lone block of its size in the
-// tree, the rest takes b's tree node's place if no free size lies between.
-void takeforuse(QiraMemGroup *g, BlockHeader *b, uint32_t s) {
-  const bool split = b->size >= s + kSplitExtra;
-  if (split && lonemember(b)) {
-    const uint32_t restsize = b->size - s - kBlockHeader;
-    TNode *node = &infoof(b)->node;
-    const TNode *below = qira_tree::neighbournode(node, 0);
-    if (!below || nodesize(below) < restsize) {
-      BlockHeader *rest = splitoff(b, s);
-      FreeInfo *ri = infoof(rest);
-      TNode_Init(&ri->node, reinterpret_cast<uintptr_t>(rest));
-      qira_tree::replacenode(&g->freetree, node, &ri->node);
-      DNode_Init(&ri->samesize);
-      ri->intree = 1;
-      return;
-    }
-  }
-  takefree(g, b);
-  if (split) addfree(g, splitoff(b, s));
 }
 
 void *memsmall_alloc(QiraMemGroup *g, uint32_t n, uint32_t *need) {
@@ -220,36 +170,39 @@ void *memsmall_alloc(QiraMemGroup *g, uint32_t n, uint32_t *need) {
   // tree member on the same-size ring.
   FreeInfo *fi = infoof(b);
   if (fi->samesize.next != &fi->samesize) b = ringblock(fi->samesize.next);
-  takeforuse(g, b, s);
+  takefree(g, b);
   b->inuse = 1;
+  if (b->size >= s + kSplitExtra) addfree(g, splitoff(b, s));
   b->chunk->freebytes -= b->size + kBlockHeader;
   return dataof(b);
 }
 
+// Merges with the free neighbours, the one before first; the ring is in
+// address order, and the first block's predecessor is the chunk's last
+// block, not a neighbour.  A chunk left wholly free goes back to the parent.
 void *memsmall_free(QiraMemGroup *g, void *block) {
   BlockHeader *b = blockof(block);
   ChunkHeader *c = b->chunk;
   BlockHeader *first = firstblock(c);
   c->freebytes += b->size + kBlockHeader;
-  // Merge with free neighbours; the ring is in address order, and the first
-  // block's predecessor is the chunk's last block, not a neighbour.
+  if (b != first) {
+    BlockHeader *prev = reinterpret_cast<BlockHeader *>(b->links.prev);
+    if (!prev->inuse) {
+      takefree(g, prev);
+      prev->size += b->size + kBlockHeader;
+      DNode_Remove(&b->links);
+      b = prev;
+    }
+  }
   BlockHeader *next = reinterpret_cast<BlockHeader *>(b->links.next);
   if (next != first && !next->inuse) {
     takefree(g, next);
     b->size += next->size + kBlockHeader;
     DNode_Remove(&next->links);
   }
-  BlockHeader *prev = reinterpret_cast<BlockHeader *>(b->links.prev);
-  const bool prevfree = b != first && !prev->inuse;
   if (c->freebytes == c->usable) {
-    if (prevfree) takefree(g, prev);
     DNode_Remove(&c->links);
-    return c;  // back to the parent
-  }
-  if (prevfree) {
-    DNode_Remove(&b->links);
-    resizefree(g, prev, prev->size + b->size + kBlockHeader);
-    return nullptr;
+    return c;
   }
   b->inuse = 0;
   addfree(g, b);

@@ -31,15 +31,45 @@ void hang(TNode *p, uint32_t side, TLink sub) {
 
 uint32_t weight(const TNode *n) { return n->link[0].count + n->link[1].count + 1; }
 
-// The default comparator is compared inline: an indirect call per level is a
-// large part of a descent.
+// The two comparators the library itself provides are compared inline: an
+// indirect call per level is a large part of a descent.
 struct PtrOrder {
   int32_t operator()(uintptr_t a, uintptr_t b) const { return a > b ? 1 : (a < b ? -1 : 0); }
 };
 constexpr PtrOrder ptrorder{};
 
+// Comp_ramdescs compared inline for ranges of exact lengths (a directory's
+// entries are keyed by the four bytes of their index): byte by byte as
+// unsigned values, then the shorter first.  Empty and zero-terminated ranges
+// go to Comp_ramdescs itself, which alone knows their rules.
+constexpr uint32_t kTerminatedRange = 0xFFFFFFFFu;
+struct RamOrder {
+  int32_t operator()(uintptr_t a, uintptr_t b) const {
+    const auto *da = reinterpret_cast<const QiraRamDesc *>(a);
+    const auto *db = reinterpret_cast<const QiraRamDesc *>(b);
+    const uint32_t alen = da->len, blen = db->len;
+    if (alen == 0 || blen == 0 || alen == kTerminatedRange || blen == kTerminatedRange)
+      return Comp_ramdescs(a, b);
+    const auto *pa = static_cast<const uint8_t *>(da->ptr);
+    const auto *pb = static_cast<const uint8_t *>(db->ptr);
+    if (alen == 4 && blen == 4) {
+      // Four bytes in memory order are one number read most significant
+      // byte first.
+      const uint32_t x = uint32_t(pa[0]) << 24 | uint32_t(pa[1]) << 16 | uint32_t(pa[2]) << 8 | pa[3];
+      const uint32_t y = uint32_t(pb[0]) << 24 | uint32_t(pb[1]) << 16 | uint32_t(pb[2]) << 8 | pb[3];
+      return x > y ? 1 : (x < y ? -1 : 0);
+    }
+    const uint32_t n = alen < blen ? alen : blen;
+    for (uint32_t i = 0; i < n; ++i)
+      if (pa[i] != pb[i]) return pa[i] > pb[i] ? 1 : -1;
+    return alen > blen ? 1 : (alen < blen ? -1 : 0);
+  }
+};
+constexpr RamOrder ramorder{};
+
 TNode *getclosest(const TTree *tree, uintptr_t key, uint32_t *side) {
   if (tree->comp == Comp_ptrs) return descend(tree, key, side, ptrorder);
+  if (tree->comp == Comp_ramdescs) return descend(tree, key, side, ramorder);
   return descend(tree, key, side, tree->comp);
 }
 
@@ -194,11 +224,13 @@ QIRA_API TNode *TTree_Search(const TTree *tree, uintptr_t key) {
 
 QIRA_API TNode *TTree_SearchNotExact(const TTree *tree, uintptr_t key, uint32_t side) {
   if (tree->comp == Comp_ptrs) return searchnotexact(tree, key, side, ptrorder);
+  if (tree->comp == Comp_ramdescs) return searchnotexact(tree, key, side, ramorder);
   return searchnotexact(tree, key, side, tree->comp);
 }
 
 QIRA_API TNode *TTree_SearchAddNode(TTree *tree, TNode *node) {
   if (tree->comp == Comp_ptrs) return searchadd(tree, node, ptrorder);
+  if (tree->comp == Comp_ramdescs) return searchadd(tree, node, ramorder);
   return searchadd(tree, node, tree->comp);
 }
 

@@ -11,27 +11,68 @@ std::string dateOrDash(const std::optional<uint64_t> &d, bool withOffset) {
   return d ? IsoDate(*d, withOffset) : "-";
 }
 
-std::string jsonDate(const char *key, const std::optional<uint64_t> &d) {
-  std::string out = "\"" + std::string(key) + "\":";
-  if (!d) return out + "null";
-  return out + JsonText(IsoDate(*d, true)) + ",\"" + key + "_us\":" + std::to_string(*d);
+// A date as "key":"ISO 8601","key_us":N, or "key":null.  Dates are ASCII
+// (digits, signs, "T", ":", "." or a leading "@"), so no escaping is needed.
+void appendJsonDate(std::string &out, const char *key, const std::optional<uint64_t> &d) {
+  out += '"';
+  out += key;
+  out += "\":";
+  if (!d) {
+    out += "null";
+    return;
+  }
+  out += '"';
+  out += IsoDate(*d, true);
+  out += "\",\"";
+  out += key;
+  out += "_us\":";
+  out += std::to_string(*d);
 }
 
-// One entry as a JSON object; `full` adds the full name.
-std::string jsonEntry(const EntryInfo &e, bool full) {
-  std::string out = "{";
-  if (e.index) out += "\"index\":" + std::to_string(e.index) + ",";
-  if (full) out += "\"full\":" + JsonString(e.full) + ",";
-  out += "\"name\":" + JsonString(e.name);
-  if (std::optional<std::string> hex = NameBytesHex(e.name)) out += ",\"name_bytes\":\"" + *hex + "\"";
-  out += ",\"entrytype\":" + JsonText(e.type);
-  out += ",\"size\":" + (e.size ? std::to_string(*e.size) : "null");
-  out += "," + jsonDate("created", e.created);
-  out += "," + jsonDate("lastchanged", e.lastchanged);
-  out += "," + jsonDate("lastaccessed", e.lastaccessed);
+// One entry as a JSON object appended to out; `full` adds the full name.
+// Appends in place: a listing writes one of these per entry.
+void appendJsonEntry(std::string &out, const EntryInfo &e, bool full) {
+  out += '{';
+  if (e.index) {
+    out += "\"index\":";
+    out += std::to_string(e.index);
+    out += ',';
+  }
+  if (full) {
+    out += "\"full\":";
+    out += JsonString(e.full);
+    out += ',';
+  }
+  out += "\"name\":";
+  out += JsonString(e.name);
+  if (std::optional<std::string> hex = NameBytesHex(e.name)) {
+    out += ",\"name_bytes\":\"";
+    out += *hex;
+    out += '"';
+  }
+  out += ",\"entrytype\":";
+  out += JsonText(e.type);
+  out += ",\"size\":";
+  out += e.size ? std::to_string(*e.size) : "null";
+  out += ',';
+  appendJsonDate(out, "created", e.created);
+  out += ',';
+  appendJsonDate(out, "lastchanged", e.lastchanged);
+  out += ',';
+  appendJsonDate(out, "lastaccessed", e.lastaccessed);
   auto b = [](bool v) { return v ? "true" : "false"; };
-  out += std::string(",\"readonly\":") + b(e.readonly) + ",\"hidden\":" + b(e.hidden) +
-         ",\"system\":" + b(e.system) + "}";
+  out += ",\"readonly\":";
+  out += b(e.readonly);
+  out += ",\"hidden\":";
+  out += b(e.hidden);
+  out += ",\"system\":";
+  out += b(e.system);
+  out += '}';
+}
+
+std::string jsonEntry(const EntryInfo &e, bool full) {
+  std::string out;
+  appendJsonEntry(out, e, full);
   return out;
 }
 
@@ -42,24 +83,7 @@ void writeOut(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout)
 int printListing(Session &s, const qhost::Ref &dir, bool json, std::string_view sortKey) {
   const uint32_t count = s.EntryCount(dir);
   std::vector<EntryInfo> entries;
-  entries.reserve(count);
-  int status = kExitOk;
-  for (uint32_t i = 1; i <= count; ++i) {
-    Outcome e = s.Call(dir, "getentry", {qhost::Arg("entry", int64_t(i))});
-    if (!e.ok()) {
-      // A link getentry cannot follow, or an entry gone since: the row is
-      // what the listing read.
-      if (std::optional<EntryInfo> listed = s.Listed(dir, i)) {
-        entries.push_back(*listed);
-        continue;
-      }
-      ReportFailure("ls", "entry " + std::to_string(i), e.code);
-      status = kExitFailed;
-      continue;
-    }
-    entries.push_back(s.Describe(e.value));
-    entries.back().index = i;
-  }
+  const int status = ListedEntries(s, dir, count, entries);
   if (!sortKey.empty()) SortListing(entries, sortKey);
 
   if (json) {
@@ -69,7 +93,7 @@ int printListing(Session &s, const qhost::Ref &dir, bool json, std::string_view 
     out += ",\"entrycount\":" + std::to_string(count) + ",\"entries\":[";
     for (size_t i = 0; i < entries.size(); ++i) {
       out += i ? ",\n" : "\n";
-      out += jsonEntry(entries[i], false);
+      appendJsonEntry(out, entries[i], false);
       if (out.size() > 65536) {
         writeOut(out);
         out.clear();

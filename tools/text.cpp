@@ -287,12 +287,27 @@ std::string JsonText(std::string_view utf8) {
   return out;
 }
 
+namespace {
+
+// Writes v as exactly `width` decimal digits (v below 10^width) and returns
+// the position after them.  Listing a large directory formats two dates per
+// entry; printf's machinery was most of the time `qira ls --json` took.
+char *putDigits(char *p, uint64_t v, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    p[i] = char('0' + v % 10);
+    v /= 10;
+  }
+  return p + width;
+}
+
+}  // namespace
+
 std::string IsoDate(uint64_t us, bool withOffset) {
-  const std::string raw = "@" + std::to_string(us);
+  const auto raw = [us] { return "@" + std::to_string(us); };
   int64_t unixUs;
   if (us >= kUnixEpochUs) {
     const uint64_t d = us - kUnixEpochUs;
-    if (d > uint64_t(INT64_MAX)) return raw;
+    if (d > uint64_t(INT64_MAX)) return raw();
     unixUs = int64_t(d);
   } else {
     unixUs = -int64_t(kUnixEpochUs - us);
@@ -305,24 +320,51 @@ std::string IsoDate(uint64_t us, bool withOffset) {
   }
   const time_t t = time_t(secs);
   struct tm tm {};
-  if (int64_t(t) != secs || !localtime_r(&t, &tm)) return raw;
-  char buf[96];
-  int n = std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02d:%02d:%02d",
-                        (long long)tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                        tm.tm_min, tm.tm_sec);
-  std::string out(buf, size_t(n));
+  if (int64_t(t) != secs || !localtime_r(&t, &tm)) return raw();
+  const long long year = (long long)tm.tm_year + 1900;
+  long off = tm.tm_gmtoff;
+  const char sign = off < 0 ? '-' : '+';
+  if (off < 0) off = -off;
+  // Four-digit years and offsets below 100 hours, which is every date a
+  // file system gives; anything else takes the general path.
+  if (year < 0 || year > 9999 || off / 3600 > 99) {
+    char buf[96];
+    int n = std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02d:%02d:%02d", year, tm.tm_mon + 1,
+                          tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::string out(buf, size_t(n));
+    if (frac != 0) {
+      std::snprintf(buf, sizeof buf, ".%06lld", (long long)frac);
+      out += buf;
+    }
+    if (withOffset) {
+      std::snprintf(buf, sizeof buf, "%c%02ld:%02ld", sign, off / 3600, off / 60 % 60);
+      out += buf;
+    }
+    return out;
+  }
+  char buf[40];
+  char *p = putDigits(buf, uint64_t(year), 4);
+  *p++ = '-';
+  p = putDigits(p, uint64_t(tm.tm_mon + 1), 2);
+  *p++ = '-';
+  p = putDigits(p, uint64_t(tm.tm_mday), 2);
+  *p++ = 'T';
+  p = putDigits(p, uint64_t(tm.tm_hour), 2);
+  *p++ = ':';
+  p = putDigits(p, uint64_t(tm.tm_min), 2);
+  *p++ = ':';
+  p = putDigits(p, uint64_t(tm.tm_sec), 2);
   if (frac != 0) {
-    std::snprintf(buf, sizeof buf, ".%06lld", (long long)frac);
-    out += buf;
+    *p++ = '.';
+    p = putDigits(p, uint64_t(frac), 6);
   }
   if (withOffset) {
-    long off = tm.tm_gmtoff;
-    char sign = off < 0 ? '-' : '+';
-    if (off < 0) off = -off;
-    std::snprintf(buf, sizeof buf, "%c%02ld:%02ld", sign, off / 3600, off / 60 % 60);
-    out += buf;
+    *p++ = sign;
+    p = putDigits(p, uint64_t(off / 3600), 2);
+    *p++ = ':';
+    p = putDigits(p, uint64_t(off / 60 % 60), 2);
   }
-  return out;
+  return std::string(buf, size_t(p - buf));
 }
 
 std::optional<uint64_t> ParseDate(std::string_view s) {

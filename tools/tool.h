@@ -114,16 +114,17 @@ class Session {
   // The object's value: its full name.
   std::u16string FullName(const qhost::Ref &obj);
   EntryInfo Describe(const qhost::Ref &entry);
-  // A row as the directory's listing read it, without reading the entry
-  // again: for entries getentry cannot follow (a dangling link) or that are
-  // gone since.  nullopt when the listing has no such index.
-  std::optional<EntryInfo> Listed(const qhost::Ref &dir, uint32_t index);
 
  private:
   Session() = default;
   std::unique_ptr<qhost::Host> host_;
   std::string path_;
 };
+
+// The entries of a listed directory (`entrycount` of them) in index order,
+// as the listing read them.  Returns kExitFailed when an entry could not be
+// described (it is reported and left out), else kExitOk.
+int ListedEntries(Session &s, const qhost::Ref &dir, uint32_t count, std::vector<EntryInfo> &rows);
 
 // Reports a failed call: "qira CMD: WHAT: CODE: explanation".
 void ReportFailure(std::string_view cmd, std::string_view what, uint32_t code);

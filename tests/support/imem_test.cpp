@@ -15,7 +15,9 @@
 
 using namespace qira_mem;
 
-std::vector<uintptr_t> CheckTree(const TTree &tree, uint32_t *depth);  // itree_test.cpp
+// itree_test.cpp
+std::vector<uintptr_t> CheckTree(const TTree &tree, uint32_t *depth);
+void PrintShape(const TNode *n, uint64_t *h, uint64_t (*key)(uintptr_t));
 
 namespace {
 
@@ -197,6 +199,42 @@ void CheckGroup(QiraMemGroup *g) {
     ASSERT_TRUE(total == c->usable && freebytes == c->freebytes && freebytes < c->usable);
   }
   ASSERT_EQ(free, reachable);
+}
+
+// Where every block lands and the free tree's shape after every step of a
+// fixed mixed workload (merges on either side and both, splits, whole
+// reuse, same-size rings, chunks given back).  Best fit, the newest of a
+// size first, the split figure and the order of the free-tree updates each
+// decide the print; the figures differ between the targets only because
+// the headers do.
+TEST_F(Mem, PlacementsAndFreeTreeFollowTheRules) {
+  std::mt19937 rng(5);
+  std::vector<void *> slots(400, nullptr);
+  uint64_t h = 0xCBF29CE484222325ull;
+  const auto mix = [&h](uint64_t v) {
+    for (int i = 0; i < 8; ++i) h = (h ^ ((v >> (8 * i)) & 0xFF)) * 0x100000001B3ull;
+  };
+  for (uint32_t step = 0; step < 30000; ++step) {
+    void *&slot = slots[rng() % slots.size()];
+    if (slot) {
+      Mem_Free(slot);
+      slot = nullptr;
+    } else {
+      const uint32_t size = rng() % 16 == 0 ? 2000 + rng() % 20000 : 16 + rng() % 600;
+      slot = Mem_Alloc(g, size);
+      ASSERT_NE(slot, nullptr);
+      // The chunk by its place on the group's list: addresses are malloc's.
+      const QiraDNode *c = &Hdr(slot)->chunk->links;
+      uint32_t place = 0;
+      for (const QiraDNode *e = g->list.next; e != c; e = e->next) ++place;
+      mix(place);
+      mix(uintptr_t(slot) - uintptr_t(c));
+    }
+    PrintShape(g->freetree.root.node, &h,
+               [](uintptr_t u) { return uint64_t(reinterpret_cast<BlockHeader *>(u)->size); });
+  }
+  CheckGroup(g);
+  EXPECT_EQ(h, sizeof(void *) == 4 ? 0x5e72f469a3cf2c5bull : 0xbeb83a960a610d13ull) << std::hex << "0x" << h;
 }
 
 TEST_F(Mem, RandomWorkloadKeepsBlocksIntact) {

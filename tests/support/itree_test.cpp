@@ -30,6 +30,24 @@ std::vector<uintptr_t> CheckTree(const TTree &tree, uint32_t *depth) {
   return inorder;
 }
 
+// FNV-1a over every node in pre-order: its key (the user value, or what
+// `key` makes of it), both counts, side and countdown; a missing child adds
+// a marker.  Equal prints mean equal shapes, counts and pending checks.  The
+// memory tests print their free tree with it too.
+void PrintShape(const TNode *n, uint64_t *h, uint64_t (*key)(uintptr_t)) {
+  const auto mix = [h](uint64_t v) {
+    for (int i = 0; i < 8; ++i) *h = (*h ^ ((v >> (8 * i)) & 0xFF)) * 0x100000001B3ull;
+  };
+  if (!n) return mix(0xFFFFFFFFu);
+  mix(key ? key(n->user) : n->user);
+  mix(n->link[0].count);
+  mix(n->link[1].count);
+  mix(n->side);
+  mix(uint32_t(n->countdown));
+  PrintShape(n->link[0].node, h, key);
+  PrintShape(n->link[1].node, h, key);
+}
+
 namespace {
 
 void ExpectDetached(const TNode &n) {
@@ -87,6 +105,83 @@ TEST(TTree, MatchesSetUnderSortedAndRandomChanges) {
     for (uint32_t v : model) TTree_RemNode(&tree, &nodes[v]);
     EXPECT_TRUE(tree.root.node == nullptr && tree.root.count == 0 && !TTree_SearchNotExact(&tree, 5, 1));
   }
+}
+
+// The shapes the tree takes step by step under fixed sequences: ascending
+// and random insertions, removals of leaves, of inner nodes and of the root.
+// Any change to where a node lands, which rotation runs or when a node is
+// weighed changes the print; the figures are those of the tree's rules.
+TEST(TTree, ShapesFollowTheBalancingRules) {
+  struct Case {
+    const char *what;
+    uint32_t seed, values, steps, every;  // printed every `every` steps
+    uint64_t want;
+  };
+  const Case cases[] = {
+      {"ascending fill, random removals", 0, 600, 3000, 1, 0x4852ad83898c49e3ull},
+      {"random churn", 7, 300, 4000, 1, 0x34eed7e7151209edull},
+      {"random churn, large", 11, 4000, 16000, 97, 0xdad7e1d8689c0726ull},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::mt19937 rng(c.seed);
+    std::vector<TNode> nodes(c.values);
+    std::vector<bool> in(c.values, false);
+    TTree tree;
+    TTree_Init(&tree, nullptr);
+    for (uint32_t v = 0; v < c.values; ++v) TNode_Init(&nodes[v], v + 1);
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (uint32_t step = 0; step < c.steps; ++step) {
+      const uint32_t v = c.seed == 0 && step < c.values ? step : rng() % c.values;
+      if (in[v]) TTree_RemNode(&tree, &nodes[v]);
+      else TTree_SearchAddNode(&tree, &nodes[v]);
+      in[v] = !in[v];
+      if (step % c.every == 0) PrintShape(tree.root.node, &h, nullptr);
+    }
+    PrintShape(tree.root.node, &h, nullptr);
+    EXPECT_EQ(h, c.want) << std::hex << "0x" << h;
+  }
+}
+
+// Byte-range keys compared inline must order, find and shape the tree exactly
+// as Comp_ramdescs through the function pointer does: ranges of every length
+// (empty, differing only in length, zero-terminated) and unsigned bytes.
+int32_t RamViaPointer(uintptr_t a, uintptr_t b) { return Comp_ramdescs(a, b); }
+
+TEST(TTree, ByteRangeKeysInlineMatchTheComparator) {
+  std::mt19937 rng(3);
+  std::vector<std::vector<uint8_t>> bytes(800);
+  std::vector<QiraRamDesc> keys(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i].resize(i % 2 ? 4 : rng() % 6);  // half of them four bytes, as index keys are
+    for (uint8_t &b : bytes[i]) b = uint8_t(rng() % 3 == 0 ? 0x80 + rng() % 3 : rng() % 3);
+    const bool terminated = rng() % 8 == 0;
+    if (terminated) bytes[i].push_back(0);
+    keys[i] = QiraRamDesc{terminated ? 0xFFFFFFFFu : uint32_t(bytes[i].size()), bytes[i].data()};
+  }
+  uint64_t prints[2] = {0xCBF29CE484222325ull, 0xCBF29CE484222325ull};
+  std::vector<uintptr_t> orders[2];
+  for (int way = 0; way < 2; ++way) {
+    std::vector<TNode> nodes(keys.size());
+    TTree tree;
+    TTree_Init(&tree, way == 0 ? Comp_ramdescs : RamViaPointer);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      TNode_Init(&nodes[i], reinterpret_cast<uintptr_t>(&keys[i]));
+      TNode *dup = TTree_SearchAddNode(&tree, &nodes[i]);
+      for (size_t k = 0; k < keys.size(); k += 97) {
+        const uintptr_t probe = reinterpret_cast<uintptr_t>(&keys[k]);
+        const TNode *hits[3] = {TTree_Search(&tree, probe), TTree_SearchNotExact(&tree, probe, 0),
+                                TTree_SearchNotExact(&tree, probe, 1)};
+        for (const TNode *h : hits)
+          prints[way] = prints[way] * 31 + (h ? uintptr_t(h - nodes.data()) : 0xFFFF);
+      }
+      prints[way] = prints[way] * 31 + (dup ? uintptr_t(dup - nodes.data()) : 0xFFFF);
+    }
+    PrintShape(tree.root.node, &prints[way], nullptr);  // both trees hold the same keys
+    orders[way] = CheckTree(tree, nullptr);
+  }
+  EXPECT_EQ(prints[0], prints[1]);
+  EXPECT_EQ(orders[0], orders[1]);
 }
 
 TEST(DNode, RingOperations) {

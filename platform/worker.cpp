@@ -589,12 +589,6 @@ bool tidydescriptors(int *go, int *wr) {
                             WorkerBody body) {
   defaultsignals();
   if (!tidydescriptors(&go, &wr)) _exit(0);
-  // The parent closes its end once it holds a descriptor of this process;
-  // until then the worker may not end.
-  char byte;
-  while (_x_sys_read(go, &byte, 1) > 0) {
-  }
-  (void)_x_calls.close(go);
   sigset_t none;
   sigemptyset(&none);
   (void)sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -603,6 +597,13 @@ bool tidydescriptors(int *go, int *wr) {
   // simply loses it.
   (void)_x_sys_write(wr, &code, kMessageSize);
   (void)_x_calls.close(wr);
+  // The parent closes its end of this pipe once it holds a pidfd of this
+  // process (right after the fork, long before the work is done): until then
+  // the worker may not end, so that its pid cannot be collected and reused
+  // before the parent can name it for sure.
+  char byte;
+  while (_x_sys_read(go, &byte, 1) > 0) {
+  }
   _exit(0);
 }
 
@@ -651,9 +652,9 @@ void closepipe(const int fds[2]) {
 
 // Starts the worker on native names.  The handle and the non-blocking read end
 // are ready before the fork, so a failure never leaves a worker running whose
-// result nobody can read.  The worker waits until the parent holds a pidfd of
-// it; every signal stays blocked across the fork until the worker has put the
-// host's handlers aside.
+// result nobody can read.  The worker does not end before the parent holds a
+// pidfd of it; every signal stays blocked across the fork until the worker
+// has put the host's handlers aside.
 uint32_t launch(const char *src, const char *dst, uint16_t replace, WorkerBody body,
                 QiraMemGroup *g, QiraWorker **out) {
   auto *w = static_cast<QiraWorker *>(Mem_Alloc(g, sizeof(QiraWorker)));

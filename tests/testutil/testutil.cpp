@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -133,6 +134,38 @@ CwdGuard::CwdGuard() {
 }
 CwdGuard::~CwdGuard() {
   if (!old_.empty() && chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot restore cwd";
+}
+
+std::vector<int> Children() {
+  std::vector<int> pids;
+  DIR *tasks = opendir("/proc/self/task");
+  while (dirent *t = tasks ? readdir(tasks) : nullptr) {
+    if (t->d_name[0] == '.') continue;
+    std::ifstream in(std::string("/proc/self/task/") + t->d_name + "/children");
+    for (int pid; in >> pid;) pids.push_back(pid);
+  }
+  if (tasks) closedir(tasks);
+  return pids;
+}
+
+namespace {
+
+bool Ended(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(") ");
+  return close == std::string::npos || stat.size() < close + 3 || stat[close + 2] == 'Z';
+}
+}  // namespace
+
+bool WaitChildrenEnded() {
+  for (int tries = 0; tries < 20000; ++tries) {
+    bool all = true;
+    for (int pid : Children()) all = all && Ended(pid);
+    if (all) return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 }  // namespace qt

@@ -102,7 +102,7 @@ size_t HeapInUse() { return mallinfo2().uordblks; }
 // figures mean something.
 TEST_F(ListingFaults, MillionEntriesCostMemoryInProportion) {
   const char *ask = getenv("QIRA_BIG_LISTING");
-  if (!ask || strcmp(ask, "1") != 0) GTEST_SKIP() << "set QIRA_BIG_LISTING=1 to run";
+  if (!ask || strcmp(ask, "1") != 0) GTEST_SKIP() << "runs in scripts/test-extra-stress (QIRA_BIG_LISTING=1)";
   if (kEmulatedMaybe) GTEST_SKIP() << "x86_64 only";
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "heap figures are the sanitizer's here";

@@ -113,12 +113,12 @@ TEST_F(Resolve, RefusalsKeepTheirCodes) {
   ASSERT_EQ(chmod(P("a").c_str(), 0700), 0);
   std::u16string ab = U16(P("a/b"));
   QiraMemGroup *g = group_;
-  EXPECT_EQ(pt::AsNobody([&] {
-              return qira_platspec_nameandcheckdir(qt::P(ab), uint32_t(ab.size()), g, nullptr,
-                                                   nullptr, nullptr, nullptr) ==
-                     (QIRA_ERR_SYSTEM | EACCES);
-            }),
-            1);
+  const qt::ChildResult r = qt::AsUnprivileged(dir_.path(), [&] {
+    return qira_platspec_nameandcheckdir(qt::P(ab), uint32_t(ab.size()), g, nullptr, nullptr,
+                                         nullptr, nullptr) == (QIRA_ERR_SYSTEM | EACCES);
+  });
+  if (!r.skip.empty()) GTEST_SKIP() << r.skip;
+  EXPECT_EQ(r.code, 1);
 }
 
 // getcwd() saying ERANGE is asked again with larger buffers; one that fails

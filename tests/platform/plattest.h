@@ -1,11 +1,10 @@
 // Helpers for the platform tests: a heap group that knows whether anything is
-// still allocated, locale and call-table guards, a way to run a check as an
-// unprivileged user (root passes every permission check), date value oracles,
-// and the fixture most tests share.
+// still allocated, locale and call-table guards, date value oracles, and the
+// fixture most tests share.  (Checks as an unprivileged user, since root passes
+// every permission check, run through qt::AsUnprivileged.)
 #pragma once
 
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,25 +49,6 @@ struct CallsGuard {
   CallsGuard(const CallsGuard &) = delete;
   const QiraPlatCalls &saved() const { return saved_; }
 };
-
-// Runs body in a forked child that has given up root and returns body's
-// result, or 255 when the drop failed or the child did not end normally.  The
-// body must not use gtest assertions.
-template <typename F>
-int AsNobody(F body) {
-  constexpr uid_t kNobody = 65534;
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
-                           setuid(kNobody) != 0))
-      _exit(255);
-    _exit(body() & 0xFF);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return 255;
-  return WEXITSTATUS(status);
-}
 
 // 16-bit digits, least significant first, of a number written in decimal:
 // an oracle for date values independent of the module's arithmetic.

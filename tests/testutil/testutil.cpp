@@ -1,9 +1,13 @@
 #include "testutil/testutil.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -112,6 +116,67 @@ std::string U8(const uint16_t *u, uint32_t n) {
     }
   }
   return out;
+}
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Why this process cannot act unprivileged at reach, or empty once it does.
+std::string BecomeUnprivileged(const std::string &reach) {
+  if (geteuid() == 0) {
+    if (setgroups(0, nullptr) != 0) return std::string("setgroups: ") + strerror(errno);
+    if (setgid(kNobody) != 0) return std::string("setgid(65534): ") + strerror(errno);
+    if (setuid(kNobody) != 0) return std::string("setuid(65534): ") + strerror(errno);
+    if (setuid(0) == 0) return "root could be taken back after setuid(65534)";
+  }
+  if (access(reach.c_str(), X_OK) != 0)
+    return "uid " + std::to_string(geteuid()) + " cannot reach " + reach + ": " +
+           strerror(errno) + " (a TMPDIR inside a folder only root may enter?)";
+  return {};
+}
+
+}  // namespace
+
+ChildResult AsUnprivileged(const std::string &reach, const std::function<int()> &body,
+                           const std::function<void()> &prepare) {
+  ChildResult r;
+  int why[2];
+  if (pipe(why) != 0) {
+    r.skip = std::string("pipe: ") + strerror(errno);
+    return r;
+  }
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(why[0]);
+    if (prepare) prepare();
+    const std::string refused = BecomeUnprivileged(reach);
+    if (!refused.empty()) {
+      if (write(why[1], refused.data(), refused.size()) < 0) _exit(126);
+      _exit(125);
+    }
+    // Closed before body runs: processes body forks must not hold the parent's read open.
+    close(why[1]);
+    _exit(body() & 0xFF);
+  }
+  close(why[1]);
+  if (pid < 0) {
+    close(why[0]);
+    r.skip = std::string("fork: ") + strerror(errno);
+    return r;
+  }
+  char buf[512];
+  ssize_t n;
+  while ((n = read(why[0], buf, sizeof buf)) != 0) {
+    if (n > 0) r.skip.append(buf, size_t(n));
+    else if (errno != EINTR) break;
+  }
+  close(why[0]);
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.code = WEXITSTATUS(status);
+  if (!r.skip.empty()) r.code = -1;
+  return r;
 }
 
 EnvGuard::EnvGuard(const char *name) : name_(name) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 #include <string_view>
@@ -41,6 +42,20 @@ inline std::string U8(const std::u16string &s) {
 inline const uint16_t *P(const std::u16string &s) {
   return reinterpret_cast<const uint16_t *>(s.data());
 }
+
+// Runs body in a forked child as an unprivileged user and returns its exit
+// value (0 to 255; -1 when the child did not end normally).  Root gives itself
+// up to uid and gid 65534 first, anyone else stays who they are.  A child that
+// cannot become that user, or then cannot reach `reach` (a scratch tree under a
+// TMPDIR only root may enter), runs nothing: skip says why.  prepare runs in
+// the child while it still has its privileges, to open or load what it could
+// not read afterwards.  Neither may use gtest assertions.
+struct ChildResult {
+  int code = -1;
+  std::string skip;
+};
+ChildResult AsUnprivileged(const std::string &reach, const std::function<int()> &body,
+                           const std::function<void()> &prepare = {});
 
 // Restores an environment variable when it goes away.
 class EnvGuard {

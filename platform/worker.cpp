@@ -534,9 +534,12 @@ bool keeps(int fd, const int keep[2]) { return fd == keep[0] || fd == keep[1]; }
 void closeothers(const int keep[2]) {
   int lo = keep[0] < keep[1] ? keep[0] : keep[1], hi = keep[0] ^ keep[1] ^ lo;
 #ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3u, unsigned(lo - 1), 0u) == 0 &&
-      syscall(SYS_close_range, unsigned(lo + 1), unsigned(hi - 1), 0u) == 0 &&
-      syscall(SYS_close_range, unsigned(hi + 1), ~0u, 0u) == 0)
+  // An empty range is no call at all (the kernel refuses first > last).
+  auto closerange = [](unsigned first, unsigned last) {
+    return first > last ? 0 : int(syscall(SYS_close_range, first, last, 0u));
+  };
+  if (closerange(3u, unsigned(lo - 1)) == 0 && closerange(unsigned(lo + 1), unsigned(hi - 1)) == 0 &&
+      closerange(unsigned(hi + 1), ~0u) == 0)
     return;
 #endif
   int dir = _x_sys_open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
@@ -769,7 +772,7 @@ uint32_t qira_platspec_copymove_terminate(QiraWorker *w) {
 }
 
 void _x_copymove_track(QiraWorker *w, QiraDNode *list) {
-  if (!w || !list || w->links.next != &w->links) return;
+  if (!w || !list || !list->next || w->links.next != &w->links) return;
   DNode_AddAfter(&w->links, list);
 }
 

@@ -202,14 +202,26 @@ CwdGuard::~CwdGuard() {
 }
 
 std::vector<int> Children() {
+  // Every process whose parent is this one, from /proc/<pid>/stat: an
+  // emulator such as qemu-i386 shows its own view of /proc/self, not the
+  // children of the program it runs.
   std::vector<int> pids;
-  DIR *tasks = opendir("/proc/self/task");
-  while (dirent *t = tasks ? readdir(tasks) : nullptr) {
-    if (t->d_name[0] == '.') continue;
-    std::ifstream in(std::string("/proc/self/task/") + t->d_name + "/children");
-    for (int pid; in >> pid;) pids.push_back(pid);
+  const int self = int(getpid());
+  DIR *d = opendir("/proc");
+  while (dirent *e = d ? readdir(d) : nullptr) {
+    char *end = nullptr;
+    const long pid = strtol(e->d_name, &end, 10);
+    if (*end || pid <= 0) continue;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(") ");
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self)
+      pids.push_back(int(pid));
   }
-  if (tasks) closedir(tasks);
+  if (d) closedir(d);
   return pids;
 }
 

@@ -7,7 +7,8 @@
 // A name that resolves is absolute, names an entry that exists, has the
 // directory flag the file system agrees with, and its full name converts
 // back to its native name.  Failures store nothing and keep nothing.
-// Splitting and joining the same units must stay inside their buffers.
+// Splitting and joining the same units must stay inside their buffers, and a
+// bytes-only part joins in bytes.
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -61,6 +62,38 @@ std::vector<uint16_t> tokenname(fz::Reader &in) {
   return units;
 }
 
+bool bytesonly(const uint16_t *u, uint32_t n) { return n >= 1 && u[0] == QIRA_BYTES_ONLY_MARKER; }
+
+// A join with a bytes-only part is the bytes-only form of the joined native
+// names, or the first part's conversion failure.
+void checkbytesjoin(const uint16_t *dir, uint32_t dirlen, const uint16_t *name, uint32_t namelen,
+                    QiraMemGroup *g) {
+  uint16_t *joined = nullptr;
+  uint32_t joinedlen = 0;
+  const uint32_t err = qira_platspec_makefullname(dir, dirlen, name, namelen, g, &joined,
+                                                  &joinedlen);
+  char *d = nullptr, *n = nullptr;
+  const uint32_t derr = _x_getallocednativechars(dir, dirlen, g, &d);
+  const uint32_t nerr = derr ? derr : _x_getallocednativechars(name, namelen, g, &n);
+  if (derr || nerr) {
+    FUZZ_CHECK(err == (derr ? derr : nerr));
+  } else {
+    const std::string ds = d, ns = n;
+    const bool sep = ds.empty() || ds.back() != '/';
+    if (ns.empty() && !sep) {
+      FUZZ_CHECK(err == QIRA_ERR_TOOLONG);  // nothing joined behind a separator
+    } else {
+      const std::string want = ds + (sep ? "/" : "") + ns;
+      FUZZ_CHECK(err == QIRA_OK && joinedlen == want.size() + 1);
+      FUZZ_CHECK(joined[0] == QIRA_BYTES_ONLY_MARKER);
+      for (size_t k = 0; k < want.size(); ++k) FUZZ_CHECK(joined[k + 1] == uint8_t(want[k]));
+    }
+  }
+  if (d) Mem_Free(d);
+  if (n) Mem_Free(n);
+  if (err == QIRA_OK) Mem_Free(joined);
+}
+
 void checksplitjoin(const std::vector<uint16_t> &units, QiraMemGroup *g) {
   const uint32_t n = uint32_t(units.size());
   uint32_t part = 0xDEAD;
@@ -69,6 +102,10 @@ void checksplitjoin(const std::vector<uint16_t> &units, QiraMemGroup *g) {
   if (part) FUZZ_CHECK(units[part - 1] == '/');
   for (uint32_t k = part; k < n; ++k) FUZZ_CHECK(units[k] != '/');
 
+  if (bytesonly(units.data(), part) || bytesonly(units.data() + part, n - part)) {
+    checkbytesjoin(units.data(), part, units.data() + part, n - part, g);
+    return;
+  }
   // Join the directory part and the rest again: the same units come back
   // (the separator is already there), except where the rest is empty.
   uint16_t *joined = nullptr;
@@ -144,7 +181,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
   }
   FUZZ_CHECK(native[0] == '/');
-  FUZZ_CHECK(fulllen >= 1 && full[0] == '/');
+  // Text, or the bytes-only form of the whole name: a marker in unit 0 only.
+  const uint32_t lead = bytesonly(full, fulllen) ? 1 : 0;
+  FUZZ_CHECK(fulllen > lead && full[lead] == '/');
+  if (!lead)
+    for (uint32_t k = 1; k < fulllen; ++k) FUZZ_CHECK(full[k] != 0);
   struct stat st;
   FUZZ_CHECK(stat(native, &st) == 0);
   FUZZ_CHECK(isdir == (S_ISDIR(st.st_mode) ? 1 : 0));

@@ -464,8 +464,10 @@ uint32_t Host::hostCalls(uint32_t id) const {
   return it == impl_->calls.end() ? 0 : it->second;
 }
 const std::vector<uint32_t> &Host::getterLog() const { return impl_->getterLog; }
+const std::vector<std::u16string> &Host::lastParameterNames() const { return impl_->lastParams; }
 void Host::clearLogs() {
   impl_->getterLog.clear();
+  impl_->lastParams.clear();
   impl_->calls.clear();
   impl_->violations.clear();
 }

@@ -433,7 +433,6 @@ class Host {
   QiraProvider *provider();
   QiraMemGroup *group() const;
   // Live blocks of the module context's heap group (the length of its list).
-  // Exception: search records of listings stay in the group until teardown.
   size_t liveBlocks() const;
   // Listing records linked at the module context's list head.
   size_t openListings() const;
@@ -450,6 +449,9 @@ class Host {
   uint32_t hostCalls(uint32_t id) const;
   // Every ID asked of the getter, in order.
   const std::vector<uint32_t> &getterLog() const;
+  // The parameter names of the latest 140 call, in the module's list order:
+  // what a method reads, learnt by calling it.
+  const std::vector<std::u16string> &lastParameterNames() const;
   void clearLogs();
   // Protocol breaches the host noticed (a dangling object, a value the host
   // did not make, a block that ended 0 without completing the call...).  A

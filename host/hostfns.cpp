@@ -221,6 +221,11 @@ uint32_t fnParamPos(uint32_t *positions, const QiraNameDesc *descs, uint32_t cou
                     uint32_t argc, QiraArgSlot *slots) {
   HOSTFN_ENTER(140)
   if (count && (!positions || !descs)) return kHostErrBadValue;
+  h->lastParams.clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    const auto *units = reinterpret_cast<const char16_t *>(descs[i].ptr);
+    h->lastParams.push_back(units ? std::u16string(units, descs[i].len / 2) : std::u16string());
+  }
   CallState *st = argc ? h->callBySlot(slots) : nullptr;
   if (argc && (!st || st->slots.data() != slots || st->slots.size() != argc)) {
     h->violation("140 with slots or a count that are not the call's");

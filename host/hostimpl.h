@@ -140,6 +140,7 @@ struct Host::Impl {
   std::map<uint32_t, FaultState> fnFaults;
   std::map<uint32_t, uint32_t> calls;
   std::vector<uint32_t> getterLog;
+  std::vector<std::u16string> lastParams;  // the names of the latest 140
   std::vector<std::string> violations;
   std::vector<CallState *> liveCalls;
 

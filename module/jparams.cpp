@@ -52,11 +52,15 @@ extern "C" QIRA_API uint32_t TARVOParam_ObjParam(QiraHostFn *table, uint32_t pos
   const auto notevar = _x_hostapi<QiraHost_NoteVar>(table, QIRA_API_NOTEVAR);
   const auto release = _x_hostapi<QiraHost_Ref>(table, QIRA_API_RELEASE);
   if (!addref || !notevar || !release) return QIRA_ERR_NOHOSTFUNC;
-  QiraObjRef ref = slot->u.var;
-  if (ref.obj) (void)addref(ref.obj);
-  (void)notevar(&ref, 0, 0);
-  if (ref.obj) (void)release(ref.obj);
-  if (out) *out = ref;
+  // 107 is told about the caller's own reference, where the host may look
+  // at (or update) it later; a copy on this stack would be gone by then.
+  QiraObjRef local = slot->u.var;
+  QiraObjRef *ref = out ? out : &local;
+  *ref = local;
+  void *obj = ref->obj;
+  if (obj) (void)addref(obj);
+  (void)notevar(ref, 0, 0);
+  if (obj) (void)release(obj);
   return QIRA_OK;
 }
 

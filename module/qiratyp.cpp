@@ -3,51 +3,17 @@
 // tables directly, so every value and every row order here is part of the
 // binary contract; nothing runs when the module is loaded.
 //
-// Map: name constants, symbol table, parameter lists, property rows, method
-// rows, type descriptors, entry-type table, TARVOQIRA_AddTypes.
+// The symbol table, the name constants and the parameter lists live in
+// module/qiratyp.h, generated from the lists there; the rows here follow the
+// same lists.
+//
+// Map: row builders, property and method rows, type descriptors, entry-type
+// table, TARVOQIRA_AddTypes.
 #include "module/qiratyp.h"
 
 namespace {
 
-// ---- name constants -----------------------------------------------------------
-
-constexpr auto qiraname_QIRAdirectory = qira_u16(u"QIRAdirectory");
-constexpr auto qiraname_QIRAdirectoryentry = qira_u16(u"QIRAdirectoryentry");
-constexpr auto qiraname_name = qira_u16(u"name");
-constexpr auto qiraname_entrycount = qira_u16(u"entrycount");
-constexpr auto qiraname_created = qira_u16(u"created");
-constexpr auto qiraname_lastchanged = qira_u16(u"lastchanged");
-constexpr auto qiraname_lastaccessed = qira_u16(u"lastaccessed");
-constexpr auto qiraname_size = qira_u16(u"size");
-constexpr auto qiraname_entrytype = qira_u16(u"entrytype");
-constexpr auto qiraname_readonly = qira_u16(u"readonly");
-constexpr auto qiraname_hidden = qira_u16(u"hidden");
-constexpr auto qiraname_system = qira_u16(u"system");
-constexpr auto qiraname_error = qira_u16(u"error");
-constexpr auto qiraname_entry = qira_u16(u"entry");
-constexpr auto qiraname_newname = qira_u16(u"newname");
-constexpr auto qiraname_destination = qira_u16(u"destination");
-constexpr auto qiraname_replace = qira_u16(u"replace");
-constexpr auto qiraname_getentry = qira_u16(u"getentry");
-constexpr auto qiraname_getdirectory = qira_u16(u"getdirectory");
-constexpr auto qiraname_createdirectory = qira_u16(u"createdirectory");
-constexpr auto qiraname_deleteentry = qira_u16(u"deleteentry");
-constexpr auto qiraname_rename = qira_u16(u"rename");
-constexpr auto qiraname_setdates = qira_u16(u"setdates");
-constexpr auto qiraname_setattributes = qira_u16(u"setattributes");
-constexpr auto qiraname_copy = qira_u16(u"copy");
-constexpr auto qiraname_move = qira_u16(u"move");
-constexpr auto qiraname_new = qira_u16(u"new");
-constexpr auto qiraname_typetype = qira_u16(u"type");
-constexpr auto qiraname_functype = qira_u16(u"function");
-constexpr auto qiraname_stringtype = qira_u16(u"string");
-constexpr auto qiraname_inttype = qira_u16(u"integer");
-constexpr auto qiraname_booltype = qira_u16(u"boolean");
-constexpr auto qiraname_datetimetype = qira_u16(u"datetime");
-constexpr auto qiraname_asterisk = qira_u16(u"*");
-constexpr auto qiraname_one_underscore = qira_u16(u"_");
-constexpr auto qiraname_two_underscores = qira_u16(u"__");
-
+// Entry-type texts; the lengths the table carries are in code units.
 constexpr auto qirastr_file = qira_u16(u"file");
 constexpr auto qirastr_directory = qira_u16(u"directory");
 
@@ -100,129 +66,39 @@ QIRA_AT(RegContext, provider, 4, 8);
 
 }  // namespace
 
-// ---- symbol table ---------------------------------------------------------------
+// ---- property rows and method rows, generated from the member lists -----------------
 
-constinit const QiraNameDesc name_descs[QIRA_SYMBOL_COUNT] = {
-    qira_namedesc(qiraname_QIRAdirectory),  // 1
-    qira_namedesc(qiraname_QIRAdirectoryentry),
-    qira_namedesc(qiraname_name),
-    qira_namedesc(qiraname_entrycount),
-    qira_namedesc(qiraname_created),  // 5
-    qira_namedesc(qiraname_lastchanged),
-    qira_namedesc(qiraname_lastaccessed),
-    qira_namedesc(qiraname_size),
-    qira_namedesc(qiraname_entrytype),
-    qira_namedesc(qiraname_readonly),  // 10
-    qira_namedesc(qiraname_hidden),
-    qira_namedesc(qiraname_system),
-    qira_namedesc(qiraname_error),
-    qira_namedesc(qiraname_entry),
-    qira_namedesc(qiraname_newname),  // 15
-    qira_namedesc(qiraname_destination),
-    qira_namedesc(qiraname_replace),
-    qira_namedesc(qiraname_getentry),
-    qira_namedesc(qiraname_getdirectory),
-    qira_namedesc(qiraname_createdirectory),  // 20
-    qira_namedesc(qiraname_deleteentry),
-    qira_namedesc(qiraname_rename),
-    qira_namedesc(qiraname_setdates),
-    qira_namedesc(qiraname_setattributes),
-    qira_namedesc(qiraname_copy),  // 25
-    qira_namedesc(qiraname_move),
-    qira_namedesc(qiraname_new),
-    qira_namedesc(qiraname_typetype),
-    qira_namedesc(qiraname_functype),
-    qira_namedesc(qiraname_stringtype),  // 30
-    qira_namedesc(qiraname_inttype),
-    qira_namedesc(qiraname_booltype),
-    qira_namedesc(qiraname_datetimetype),
-    qira_namedesc(qiraname_asterisk),
-    qira_namedesc(qiraname_one_underscore),  // 35
-    qira_namedesc(qiraname_two_underscores),
-};
+#define QIRA_NONE_(...)
+#define QIRA_DATAPROP_(id, type) dataprop(QIRA_SYM_##id, QIRA_SYM_##type),
+#define QIRA_METHODPROP_(id, fn, ...) methodprop(QIRA_SYM_##id),
+#define QIRA_NEWROW_(fn, ...) methodrow(QIRA_SYM_NEW, fn),
+#define QIRA_METHODROW_(id, fn, ...) methodrow(QIRA_SYM_##id, fn),
+// A shared list must exist already: S rows name it only to say so.
+#define QIRA_SHAREDLIST_(id, fn, list) static_assert(QiraParams_##list::count > 0);
 
-// ---- parameter descriptor lists ----------------------------------------------------
+QIRA_DIR_MEMBERS(QIRA_NONE_, QIRA_NONE_, QIRA_NONE_, QIRA_SHAREDLIST_)
+QIRA_DIRENTRY_MEMBERS(QIRA_NONE_, QIRA_NONE_, QIRA_NONE_, QIRA_SHAREDLIST_)
 
-constinit const QiraNameDesc qira_newdir_params_descs[2] = {
-    qira_namedesc(qiraname_name), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_getentry_params_descs[2] = {
-    qira_namedesc(qiraname_entry), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_getdir_params_descs[1] = {qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_createdir_params_descs[2] = {
-    qira_namedesc(qiraname_name), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_delentry_params_descs[2] = {
-    qira_namedesc(qiraname_entry), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_newdirentry_params_descs[2] = {
-    qira_namedesc(qiraname_name), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_getentdir_params_descs[1] = {qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_rename_params_descs[2] = {
-    qira_namedesc(qiraname_newname), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_setattr_params_descs[4] = {
-    qira_namedesc(qiraname_readonly), qira_namedesc(qiraname_hidden),
-    qira_namedesc(qiraname_system), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_setdates_params_descs[4] = {
-    qira_namedesc(qiraname_created), qira_namedesc(qiraname_lastchanged),
-    qira_namedesc(qiraname_lastaccessed), qira_namedesc(qiraname_error)};
-constinit const QiraNameDesc qira_copymove_params_descs[3] = {
-    qira_namedesc(qiraname_destination), qira_namedesc(qiraname_replace),
-    qira_namedesc(qiraname_error)};
+constinit const QiraPropRow propsforQIRAdir[] = {
+    kTypeRow, kOneUnderscoreRow, kTwoUnderscoresRow,
+    QIRA_DIR_MEMBERS(QIRA_NONE_, QIRA_DATAPROP_, QIRA_METHODPROP_, QIRA_METHODPROP_)};
 
-// ---- property rows -------------------------------------------------------------
+constinit const QiraPropRow propsforQIRAdirentry[] = {
+    kTypeRow, kOneUnderscoreRow, kTwoUnderscoresRow,
+    QIRA_DIRENTRY_MEMBERS(QIRA_NONE_, QIRA_DATAPROP_, QIRA_METHODPROP_, QIRA_METHODPROP_)};
 
-constinit const QiraPropRow propsforQIRAdir[9] = {
-    kTypeRow,
-    kOneUnderscoreRow,
-    kTwoUnderscoresRow,
-    dataprop(QIRA_SYM_NAME, QIRA_SYM_STRING),
-    dataprop(QIRA_SYM_ENTRYCOUNT, QIRA_SYM_INTEGER),
-    methodprop(QIRA_SYM_GETENTRY),
-    methodprop(QIRA_SYM_GETDIRECTORY),
-    methodprop(QIRA_SYM_CREATEDIRECTORY),
-    methodprop(QIRA_SYM_DELETEENTRY),
-};
+constinit const QiraMethodRow funcsforQIRAdir[] = {
+    QIRA_DIR_MEMBERS(QIRA_NEWROW_, QIRA_NONE_, QIRA_METHODROW_, QIRA_METHODROW_)};
 
-// setattributes precedes setdates here and in the method rows, against the
-// order of their symbol indices; the host sees the rows in this order.
-constinit const QiraPropRow propsforQIRAdirentry[18] = {
-    kTypeRow,
-    kOneUnderscoreRow,
-    kTwoUnderscoresRow,
-    dataprop(QIRA_SYM_NAME, QIRA_SYM_STRING),
-    dataprop(QIRA_SYM_CREATED, QIRA_SYM_DATETIME),
-    dataprop(QIRA_SYM_LASTCHANGED, QIRA_SYM_DATETIME),
-    dataprop(QIRA_SYM_LASTACCESSED, QIRA_SYM_DATETIME),
-    dataprop(QIRA_SYM_SIZE, QIRA_SYM_INTEGER),
-    dataprop(QIRA_SYM_ENTRYTYPE, QIRA_SYM_STRING),
-    dataprop(QIRA_SYM_READONLY, QIRA_SYM_BOOLEAN),
-    dataprop(QIRA_SYM_HIDDEN, QIRA_SYM_BOOLEAN),
-    dataprop(QIRA_SYM_SYSTEM, QIRA_SYM_BOOLEAN),
-    methodprop(QIRA_SYM_GETDIRECTORY),
-    methodprop(QIRA_SYM_RENAME),
-    methodprop(QIRA_SYM_SETATTRIBUTES),
-    methodprop(QIRA_SYM_SETDATES),
-    methodprop(QIRA_SYM_COPY),
-    methodprop(QIRA_SYM_MOVE),
-};
+constinit const QiraMethodRow funcsforQIRAdirentry[] = {
+    QIRA_DIRENTRY_MEMBERS(QIRA_NEWROW_, QIRA_NONE_, QIRA_METHODROW_, QIRA_METHODROW_)};
 
-// ---- method rows ---------------------------------------------------------------
-
-constinit const QiraMethodRow funcsforQIRAdir[5] = {
-    methodrow(QIRA_SYM_NEW, TARVO_NewQIRADirObject),
-    methodrow(QIRA_SYM_GETENTRY, TARVOQIRADir_GetEntry),
-    methodrow(QIRA_SYM_GETDIRECTORY, TARVOQIRADir_GetDir),
-    methodrow(QIRA_SYM_CREATEDIRECTORY, TARVOQIRADir_CreateDir),
-    methodrow(QIRA_SYM_DELETEENTRY, TARVOQIRADir_DeleteEntry),
-};
-
-constinit const QiraMethodRow funcsforQIRAdirentry[7] = {
-    methodrow(QIRA_SYM_NEW, TARVO_NewQIRADirEntryObject),
-    methodrow(QIRA_SYM_GETDIRECTORY, TARVOQIRADirEntry_GetDir),
-    methodrow(QIRA_SYM_RENAME, TARVOQIRADirEntry_Rename),
-    methodrow(QIRA_SYM_SETATTRIBUTES, TARVOQIRADirEntry_SetAttributes),
-    methodrow(QIRA_SYM_SETDATES, TARVOQIRADirEntry_SetDates),
-    methodrow(QIRA_SYM_COPY, TARVOQIRADirEntry_Copy),
-    methodrow(QIRA_SYM_MOVE, TARVOQIRADirEntry_Move),
-};
+#undef QIRA_NONE_
+#undef QIRA_DATAPROP_
+#undef QIRA_METHODPROP_
+#undef QIRA_NEWROW_
+#undef QIRA_METHODROW_
+#undef QIRA_SHAREDLIST_
 
 // ---- type descriptors ------------------------------------------------------------
 

@@ -116,7 +116,9 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_GenericCopyMove(
     void *callctx, uint32_t argc, QiraArgSlot *slots, uint32_t *argc_out,
     const QiraObjRef *receiver, QiraResult *result, uint16_t copy, uint16_t move,
     QiraCopyMoveStartFn start) {
-  constexpr uint32_t kDestination = 0, kReplace = 1, kError = 2;
+  using Params = QiraParams_copymove;
+  constexpr uint32_t kDestination = Params::at(QIRA_SYM_DESTINATION),
+                     kReplace = Params::at(QIRA_SYM_REPLACE), kError = Params::at(QIRA_SYM_ERROR);
   EntryCall c;
   uint32_t code = _x_entrycall_begin(c, callctx, receiver, argc, slots,
                                      qira_copymove_params_descs,

@@ -7,6 +7,13 @@
 
 namespace {
 
+// EntryCall holds the positions of the longest list an entry method has.
+static_assert(QiraParams_getentdir::count <= kEntryMaxParams &&
+              QiraParams_rename::count <= kEntryMaxParams &&
+              QiraParams_setattr::count <= kEntryMaxParams &&
+              QiraParams_setdates::count <= kEntryMaxParams &&
+              QiraParams_copymove::count <= kEntryMaxParams);
+
 // A flag argument's given/value pair; absent arguments are not given.
 struct Flag {
   uint16_t given;
@@ -101,7 +108,8 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_GetDir(void *callctx, uint32_t ar
   EntryCall c;
   uint32_t code = _x_entrycall_begin(c, callctx, receiver, argc, slots, qira_getentdir_params_descs,
                                      _x_paramcount(qira_getentdir_params_descs));
-  if (code == QIRA_OK) code = _x_entrycall_readerror(c, c.pos[0], slots);
+  if (code == QIRA_OK)
+    code = _x_entrycall_readerror(c, c.pos[QiraParams_getentdir::at(QIRA_SYM_ERROR)], slots);
   if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
 
   QiraEntryPrivate *p = c.priv;
@@ -126,7 +134,8 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_Rename(void *callctx, uint32_t ar
                                                       QiraArgSlot *slots, uint32_t *argc_out,
                                                       const QiraObjRef *receiver,
                                                       QiraResult *result) {
-  constexpr uint32_t kNewName = 0, kError = 1;
+  using Params = QiraParams_rename;
+  constexpr uint32_t kNewName = Params::at(QIRA_SYM_NEWNAME), kError = Params::at(QIRA_SYM_ERROR);
   EntryCall c;
   uint32_t code = _x_entrycall_begin(c, callctx, receiver, argc, slots, qira_rename_params_descs,
                                      _x_paramcount(qira_rename_params_descs));
@@ -147,7 +156,11 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_SetAttributes(void *callctx, uint
                                                              uint32_t *argc_out,
                                                              const QiraObjRef *receiver,
                                                              QiraResult *result) {
-  constexpr uint32_t kFlags = 3, kError = 3;  // readonly, hidden, system, then error
+  // readonly, hidden, system are read as one run of flags, then error.
+  using Params = QiraParams_setattr;
+  static_assert(Params::at(QIRA_SYM_READONLY) == 0 && Params::at(QIRA_SYM_HIDDEN) == 1 &&
+                Params::at(QIRA_SYM_SYSTEM) == 2);
+  constexpr uint32_t kFlags = 3, kError = Params::at(QIRA_SYM_ERROR);
   EntryCall c;
   Flag f[kFlags];
   uint32_t code = _x_entrycall_begin(c, callctx, receiver, argc, slots, qira_setattr_params_descs,
@@ -173,7 +186,11 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_SetDates(void *callctx, uint32_t 
                                                         QiraArgSlot *slots, uint32_t *argc_out,
                                                         const QiraObjRef *receiver,
                                                         QiraResult *result) {
-  constexpr uint32_t kDates = 3, kError = 3;  // created, lastchanged, lastaccessed, then error
+  // created, lastchanged, lastaccessed are read as one run of dates, then error.
+  using Params = QiraParams_setdates;
+  static_assert(Params::at(QIRA_SYM_CREATED) == 0 && Params::at(QIRA_SYM_LASTCHANGED) == 1 &&
+                Params::at(QIRA_SYM_LASTACCESSED) == 2);
+  constexpr uint32_t kDates = 3, kError = Params::at(QIRA_SYM_ERROR);
   EntryCall c;
   Date d[kDates];
   uint32_t code = _x_entrycall_begin(c, callctx, receiver, argc, slots,

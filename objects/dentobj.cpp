@@ -3,6 +3,7 @@
 // properties, and the opening and closing steps its methods share.
 #include "objects/dentobj.h"
 #include "module/qiratyp.h"
+#include "platform/platnames.h"
 
 namespace {
 
@@ -43,13 +44,17 @@ uint32_t _x_setentrytype(QiraHostFn *table, QiraModuleCtx *mc, const QiraObjRef 
                                  uint32_t(row->len), kPropFlag);
 }
 
-// The `name` property: the full name after its directory part.
+// The `name` property: the last component of the native name converted on
+// its own, so that passing it back to a method reaches this same entry.
 uint32_t _x_setname(QiraHostFn *table, QiraModuleCtx *mc, const QiraEntryPrivate *p) {
-  uint32_t dirlen = 0;
-  (void)qira_platspec_pathpartlength(p->fullname, p->fulllen, &dirlen);
+  uint16_t *name = nullptr;
+  uint32_t len = 0;
+  uint32_t code = qira_platspec_lastname(p->native, mc->group, &name, &len);
   const QiraObjRef self = _x_selfref(p);
-  return TARVOUtil_SetPropString(table, mc, &self, QIRA_SYM_NAME, p->fullname + dirlen,
-                                 p->fulllen - dirlen, kPropFlag);
+  if (code == QIRA_OK) code = TARVOUtil_SetPropString(table, mc, &self, QIRA_SYM_NAME, name, len,
+                                                      kPropFlag);
+  if (name) Mem_Free(name);
+  return code;
 }
 
 void _x_freenames(QiraEntryPrivate *p) {
@@ -224,7 +229,7 @@ extern "C" QIRA_API uint32_t TARVO_NewQIRADirEntryObject(void *callctx, uint32_t
   QiraHostApi table;
   QiraNewArgs args;
   uint32_t code = _x_readnewargs(callctx, argc, slots, receiver, qira_newdirentry_params_descs,
-                                 table, &args);
+                                 table, true, &args);
   if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
 
   QiraEntryPrivate *priv = nullptr;

@@ -6,6 +6,7 @@
 // Map: type hooks; opening (GenericNew, new); methods on an open directory.
 #include "objects/dirlist.h"
 #include "module/qiratyp.h"
+#include "platform/platnames.h"
 
 namespace {
 
@@ -64,9 +65,8 @@ struct DirArgs {
 enum class Required { None, Index, Name };
 
 // Frame steps up to and including reading `error`; every failure here is the
-// call's status, never stored into `error`.  An empty name names nothing (it
-// would only end up as the directory itself), so it is refused here with the
-// other unusable arguments, whatever the host thinks of empty strings.
+// call's status, never stored into `error`.  An empty name is left to the
+// work: joining and creating give it their own codes, through `error`.
 uint32_t _x_readargs(QiraDirPrivate *dir, QiraModuleCtx *mc, const QiraNameDesc *descs,
                      uint32_t ndescs, Required required, uint32_t argc, QiraArgSlot *slots,
                      DirArgs *args) {
@@ -81,7 +81,6 @@ uint32_t _x_readargs(QiraDirPrivate *dir, QiraModuleCtx *mc, const QiraNameDesc 
       code = TARVOParam_VxmemsizeParam(mc, table, pos[0], slots, &args->index, 1, dir->count);
     } else {
       code = TARVOParam_StrParam(mc, table, pos[0], slots, &args->name, &args->namelen);
-      if (code == QIRA_OK && args->namelen == 0) code = QIRA_ERR_EMPTY;
     }
     if (code != QIRA_OK) return code;
   }
@@ -93,6 +92,22 @@ uint32_t _x_joinname(QiraDirPrivate *dir, QiraModuleCtx *mc, const uint16_t *nam
                      uint32_t len, uint16_t **joined, uint32_t *joinedlen) {
   return qira_platspec_makefullname(dir->fullname, dir->fulllen, name, len, mc->group, joined,
                                     joinedlen);
+}
+
+// The `name` property: the last component of the native name converted on
+// its own, so that a component that travels as bytes shows as bytes even
+// inside a readable full name, and the other way round.  A name without any
+// "/" has no directory part to follow and shows as empty.
+uint32_t _x_setdirname(QiraHostFn *table, QiraModuleCtx *mc, const QiraObjRef *ref,
+                       const char *native) {
+  bool hassep = false;
+  for (const char *p = native; *p; ++p) hassep = hassep || *p == '/';
+  uint16_t *name = nullptr;
+  uint32_t len = 0;
+  uint32_t code = hassep ? qira_platspec_lastname(native, mc->group, &name, &len) : QIRA_OK;
+  if (code == QIRA_OK) code = TARVOUtil_SetPropString(table, mc, ref, QIRA_SYM_NAME, name, len, 1);
+  if (name) Mem_Free(name);
+  return code;
 }
 
 // Everything GenericNew made before the private data took it over.
@@ -155,10 +170,7 @@ uint32_t _x_makedirobject(QiraModuleCtx *mc, QiraTypeRecord *type, QiraApiBlock 
   dir->native = own->native;
   *own = Unowned{};  // the type's terminator frees these from now on
 
-  uint32_t prefix = _x_prefixlength(dir->fullname, fulllen);
-  if (prefix == 0) prefix = fulllen;
-  code = TARVOUtil_SetPropString(table, mc, &ref, QIRA_SYM_NAME, dir->fullname + prefix,
-                                 fulllen - prefix, 1);
+  code = _x_setdirname(table, mc, &ref, dir->native);
   if (code != QIRA_OK) {
     release(ref.obj);
     return code;
@@ -263,7 +275,7 @@ extern "C" QIRA_API uint32_t TARVO_NewQIRADirObject(void *callctx, uint32_t argc
   QiraHostApi table;
   QiraNewArgs args;
   uint32_t code = _x_readnewargs(callctx, argc, slots, receiver, qira_newdir_params_descs, table,
-                                 &args);
+                                 false, &args);
   if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
   const QiraObjRef &error = args.error;
 
@@ -327,7 +339,11 @@ uint32_t _x_getentry(DirCall &c) {
 uint32_t _x_getdir(DirCall &c) {
   QiraDirPrivate *dir = c.dir;
   uint32_t prefix = _x_prefixlength(dir->fullname, dir->fulllen);
-  if (prefix == 0) return _x_novalue(c.table, c.callctx, c.result);
+  if (prefix == 0) {
+    // The call has no value; what the host makes of saying so is its own.
+    (void)_x_novalue(c.table, c.callctx, c.result);
+    return QIRA_OK;
+  }
   QiraTypeRecord *type = QIRA_HOSTFN(c.table, QIRA_API_TYPEOF, QiraHost_TypeOf)(c.receiver);
   if (!type) return QIRA_ERR_NOTYPE;
   return TARVOQIRADir_GenericNew(c.mc, type, dir->fullname, prefix, dir->api, c.args.error.obj,
@@ -369,7 +385,10 @@ uint32_t _x_deleteentry(DirCall &c) {
     code = QIRA_ERR_NOTPOSSIBLE;
   }
   Mem_Free(joined);
-  return code == QIRA_OK ? _x_novalue(c.table, c.callctx, c.result) : code;
+  if (code != QIRA_OK) return code;
+  // The entry is gone; the host's answer to "no value" changes nothing of that.
+  (void)_x_novalue(c.table, c.callctx, c.result);
+  return QIRA_OK;
 }
 
 }  // namespace
@@ -379,7 +398,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_GetEntry(void *callctx, uint32_t argc,
                                                    const QiraObjRef *receiver,
                                                    QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
-                      qira_getentry_params_descs, 2, Required::Index, _x_getentry);
+                      qira_getentry_params_descs, QiraParams_getentry::count, Required::Index, _x_getentry);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(void *callctx, uint32_t argc,
@@ -387,7 +406,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(void *callctx, uint32_t argc,
                                                  const QiraObjRef *receiver,
                                                  QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result, qira_getdir_params_descs,
-                      1, Required::None, _x_getdir);
+                      QiraParams_getdir::count, Required::None, _x_getdir);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(void *callctx, uint32_t argc,
@@ -395,7 +414,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(void *callctx, uint32_t argc
                                                     const QiraObjRef *receiver,
                                                     QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
-                      qira_createdir_params_descs, 2, Required::Name, _x_createdir);
+                      qira_createdir_params_descs, QiraParams_createdir::count, Required::Name, _x_createdir);
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(void *callctx, uint32_t argc,
@@ -403,5 +422,5 @@ extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(void *callctx, uint32_t ar
                                                       const QiraObjRef *receiver,
                                                       QiraResult *result) {
   return _x_dirmethod(callctx, argc, slots, argc_out, receiver, result,
-                      qira_delentry_params_descs, 2, Required::Index, _x_deleteentry);
+                      qira_delentry_params_descs, QiraParams_delentry::count, Required::Index, _x_deleteentry);
 }

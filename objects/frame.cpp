@@ -1,5 +1,6 @@
 // Steps shared by the methods of both script-visible types.
 #include "objects/objects.h"
+#include "module/qiratyp.h"
 
 void _x_apiblock_drop(QiraApiBlock *api) {
   if (api && TARVOUtil_RefCountDecIsZero(&api->rc)) Mem_Free(api);
@@ -54,21 +55,28 @@ QiraTypeRecord *_x_typetoinstantiate(QiraHostFn *table, const QiraObjRef *receiv
 
 uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
                         const QiraObjRef *receiver, const QiraNameDesc *descs,
-                        QiraHostFn *table, QiraNewArgs *out) {
+                        QiraHostFn *table, bool emptyIsStatus, QiraNewArgs *out) {
   QiraModuleCtx *mc = _x_callmodctx(callctx);
   uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
   if (code != QIRA_OK) return code;
-  constexpr uint32_t kName = 0, kError = 1;
-  uint32_t pos[2] = {0, 0};
-  code = QIRA_HOSTFN(table, QIRA_API_PARAMPOS, QiraHost_ParamPos)(pos, descs, 2, argc, slots);
+  // Both constructors take new(name, error); the directory's list names the positions.
+  using Params = QiraParams_newdir;
+  static_assert(Params::count == QiraParams_newdirentry::count &&
+                Params::at(QIRA_SYM_NAME) == QiraParams_newdirentry::at(QIRA_SYM_NAME) &&
+                Params::at(QIRA_SYM_ERROR) == QiraParams_newdirentry::at(QIRA_SYM_ERROR));
+  constexpr uint32_t kName = Params::at(QIRA_SYM_NAME), kError = Params::at(QIRA_SYM_ERROR);
+  uint32_t pos[Params::count] = {};
+  code = QIRA_HOSTFN(table, QIRA_API_PARAMPOS, QiraHost_ParamPos)(pos, descs, Params::count,
+                                                                  argc, slots);
   if (code != QIRA_OK) return code;
   out->type = _x_typetoinstantiate(table, receiver);
   if (!out->type) return QIRA_ERR_WRONGKIND;
   if (pos[kName] == 0) return QIRA_ERR_MISSINGPARAM;
   code = TARVOParam_StrParam(mc, table, pos[kName], slots, &out->name, &out->len);
   if (code != QIRA_OK) return code;
-  // An empty name names nothing, whatever the host thinks of empty strings.
-  if (out->len == 0) return QIRA_ERR_EMPTY;
+  // The entry's constructor refuses an empty name before `error` is read; the
+  // directory's resolves it like any other name, so its failure goes to `error`.
+  if (out->len == 0 && emptyIsStatus) return QIRA_ERR_EMPTY;
   out->error = QiraObjRef{nullptr, 0};
   return TARVOParam_ObjParam(table, pos[kError], slots, &out->error);
 }

@@ -81,18 +81,19 @@ uint32_t _x_methodfailure(QiraHostFn *table, QiraModuleCtx *mc, void *callctx,
 struct QiraNewArgs {
   QiraTypeRecord *type;      // the type to instantiate
   const uint16_t *name;
-  uint32_t len;              // in code units, never 0
+  uint32_t len;              // in code units
   QiraObjRef error;          // null object when not given
 };
 
 // The steps every constructor takes before its work: the host API table into
 // table, the parameter positions (descs names name and error), the type to
 // instantiate (16 unless new runs on a type object whose private data names
-// it), the required name (41 when absent, 29 when empty) and error.  Every
+// it), the required name (41 when absent; 29 when empty and emptyIsStatus)
+// and error.  Every
 // failure here is the call's status, never stored into error.
 uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
                         const QiraObjRef *receiver, const QiraNameDesc *descs,
-                        QiraHostFn *table, QiraNewArgs *out);
+                        QiraHostFn *table, bool emptyIsStatus, QiraNewArgs *out);
 
 // Stores the argument count last, whatever the outcome.
 inline uint32_t _x_methodreturn(uint32_t argc, uint32_t *argc_out, uint32_t status) {

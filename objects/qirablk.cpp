@@ -136,7 +136,10 @@ extern "C" QIRA_API uint32_t TARVOQIRABlock_TermGetEntries(void *, void *listing
 extern "C" QIRA_API uint32_t TARVODirCreate_JustFree(void *listing) {
   auto *l = static_cast<QiraListing *>(listing);
   DNode_Remove(&l->links);
-  // Closes the stream only; the search record stays in the context's group.
-  qira_platspec_search_justfree(l->search);
+  // The search goes whole: stream, record and path buffer.  Leaving them in
+  // the module context's group would grow a long-lived host by every listing
+  // it ever ran.
+  qira_platspec_search_term(l->search);
+  l->search = nullptr;
   return QIRA_OK;
 }

@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include "platform/qirafnl.h"
+#include "platform/platnames.h"
 
 namespace {
 
@@ -33,11 +34,11 @@ uint32_t sizedigits(uint64_t size, QiraDigits8 *out) {
   return QIRA_OK;
 }
 
-const char *lastcomponent(const char *native) {
-  const char *last = native;
-  for (const char *p = native; *p; ++p)
-    if (*p == '/') last = p + 1;
-  return last;
+// A file time as a date of the record.  A time no date value can hold
+// (before year 1, or beyond the record's digits) is no date: one odd time
+// must not make the entry unreadable.
+void filedate(time_t t, QiraDigits4 *out) {
+  if (_x_time_t_tointdigits(t, out->d, kDateDigits, &out->count) != QIRA_OK) out->count = 0;
 }
 
 // The status of an existing name, or its error code.
@@ -62,13 +63,10 @@ uint32_t _x_entryinfofromstructstat(const struct stat *st, const char *native, Q
   rec.system = 0;
   rec.entrytype = S_ISDIR(st->st_mode) ? QIRA_ENTRY_DIRECTORY : QIRA_ENTRY_FILE;
   rec.created.count = 0;
-  uint32_t err = _x_time_t_tointdigits(st->st_mtime, rec.lastchanged.d, kDateDigits,
-                                       &rec.lastchanged.count);
-  if (!err)
-    err = _x_time_t_tointdigits(st->st_atime, rec.lastaccessed.d, kDateDigits,
-                                &rec.lastaccessed.count);
-  if (!err) err = sizedigits(uint64_t(st->st_size), &rec.size);
-  if (!err) err = _x_getallocedtarvochars(lastcomponent(native), g, &rec.name, &rec.namelen);
+  filedate(st->st_mtime, &rec.lastchanged);
+  filedate(st->st_atime, &rec.lastaccessed);
+  uint32_t err = sizedigits(uint64_t(st->st_size), &rec.size);
+  if (!err) err = qira_platspec_lastname(native, g, &rec.name, &rec.namelen);
   if (err) return err;
   *out = rec;
   return QIRA_OK;

@@ -3,34 +3,33 @@
 //
 // Each UTF-16 unit is one wide character on its own: surrogates are not
 // paired, so a name holding a character above U+FFFF only travels in the
-// bytes-only form (the marker, then one unit per byte).  Both directions
-// measure first and allocate the exact size once.
+// bytes-only form (the marker, then one unit per byte).  That form covers a
+// whole name and is recognised only by the marker in unit 0.  A native name
+// that decodes but begins with U+FFFE travels as bytes too: a leading 0xFFFE
+// then always means bytes, and every native name comes back to its own bytes.
 //
-// A full name is built from a directory's name and an entry's name, and only
-// the entry's name may fail to decode.  So besides the whole-name form (the
-// marker in unit 0) a component that follows a separator may carry the form of
-// its own: the marker right after a "/", then its bytes up to the next "/".
-// That keeps every readable component readable and lets a listed entry with
-// an undecodable name be reached again through its joined full name.
+// A unit 0 is refused in both forms: the native name would end there and
+// reach another entry than the one the script named.  Both directions
+// measure first and allocate the exact size once.
 #include <limits.h>
 #include <wchar.h>
 
 #include "platform/qirafnl.h"
+#include "platform/platnames.h"
 
 namespace {
 
 // Largest UTF-16 name handed to the host, in units (1 GiB of units).
 constexpr uint32_t kMaxUnits = 0x20000000u;
-constexpr uint16_t kSeparator = 0x002F;
 
 void clearstate(mbstate_t *st) { Ram_UBYTE_set(st, sizeof(*st), 0); }
 
 // The bytes-only form back to its bytes: every unit after the marker must be
-// a byte value.
+// a byte value other than 0.
 uint32_t bytesonlytonative(const uint16_t *units, uint32_t count, QiraMemGroup *g,
                            char **out) {
   for (uint32_t k = 1; k < count; ++k)
-    if (units[k] > 0xFF) return QIRA_ERR_CONVERT;
+    if (units[k] > 0xFF || units[k] == 0) return QIRA_ERR_CONVERT;
   char *native = static_cast<char *>(Mem_Alloc(g, count));
   if (!native) return QIRA_ERR_NOMEM;
   for (uint32_t k = 1; k < count; ++k) native[k - 1] = char(units[k]);
@@ -39,25 +38,16 @@ uint32_t bytesonlytonative(const uint16_t *units, uint32_t count, QiraMemGroup *
   return QIRA_OK;
 }
 
-// Bytes the locale needs for the units, terminator included.  A component
-// in the bytes-only form takes one byte per unit after its marker.
+// Bytes the locale needs for the units, terminator included.
 uint32_t measurenative(const uint16_t *units, uint32_t count, uint32_t *size) {
   mbstate_t st;
   clearstate(&st);
   char scratch[MB_LEN_MAX > 8 ? MB_LEN_MAX : 8];
   uint32_t total = 1;
-  bool bytes = false;
   for (uint32_t k = 0; k < count; ++k) {
-    if (k > 0 && units[k - 1] == kSeparator) bytes = units[k] == QIRA_BYTES_ONLY_MARKER;
-    size_t n;
-    if (bytes) {
-      if (units[k] == QIRA_BYTES_ONLY_MARKER && units[k - 1] == kSeparator) continue;
-      if (units[k] > 0xFF) return QIRA_ERR_CONVERT;
-      n = 1;
-    } else {
-      n = wcrtomb(scratch, wchar_t(units[k]), &st);
-      if (n == size_t(-1)) return QIRA_ERR_CONVERT;
-    }
+    if (units[k] == 0) return QIRA_ERR_CONVERT;
+    size_t n = wcrtomb(scratch, wchar_t(units[k]), &st);
+    if (n == size_t(-1)) return QIRA_ERR_CONVERT;
     uint32_t next = total + uint32_t(n);
     if (next < total) return QIRA_ERR_TOOLONG;
     total = next;
@@ -77,15 +67,17 @@ size_t decodeone(const char *bytes, size_t n, mbstate_t *st, uint16_t *unit) {
   return used;
 }
 
-// Units the name decodes to, or false when it does not decode.
+// Units the name decodes to, or false when it must travel as bytes: it does
+// not decode, or its first character would read as the marker.
 bool countunits(const char *native, size_t n, size_t *count) {
   mbstate_t st;
   clearstate(&st);
   size_t pos = 0, units = 0;
-  uint16_t unit;
+  uint16_t unit = 0;
   while (pos < n) {
     size_t used = decodeone(native + pos, n - pos, &st, &unit);
     if (!used) return false;
+    if (units == 0 && unit == QIRA_BYTES_ONLY_MARKER) return false;
     pos += used;
     ++units;
   }
@@ -107,73 +99,6 @@ uint32_t bytesonlyform(const char *native, size_t n, QiraMemGroup *g, uint16_t *
   return QIRA_OK;
 }
 
-// Whether a component after the first decodes to text starting with U+FFFE:
-// the way back would read that as a marker, so it travels as bytes instead.
-bool markedlater(const char *native, size_t n) {
-  for (size_t k = 0; k + 1 < n; ++k) {
-    if (native[k] != '/') continue;
-    mbstate_t st;
-    clearstate(&st);
-    uint16_t unit = 0;
-    if (decodeone(native + k + 1, n - k - 1, &st, &unit) && unit == QIRA_BYTES_ONLY_MARKER)
-      return true;
-  }
-  return false;
-}
-
-// Units of one component [from, to): decoded text, or the marker and its
-// bytes when it does not decode (or would read as marked).
-size_t componentunits(const char *native, size_t from, size_t to, bool *asbytes) {
-  size_t count = 0;
-  *asbytes = !countunits(native + from, to - from, &count);
-  if (!*asbytes && from > 0 && count > 0) {
-    mbstate_t st;
-    clearstate(&st);
-    uint16_t unit = 0;
-    decodeone(native + from, to - from, &st, &unit);
-    *asbytes = unit == QIRA_BYTES_ONLY_MARKER;
-  }
-  return *asbytes ? 1 + (to - from) : count;
-}
-
-// A name whose first component decodes but a later one does not: each
-// undecodable component after a "/" gets the bytes-only form of its own.
-uint32_t mixedform(const char *native, size_t n, QiraMemGroup *g, uint16_t **units_out,
-                   uint32_t *count_out) {
-  size_t total = 0;
-  for (size_t from = 0; from <= n;) {
-    size_t to = from;
-    while (to < n && native[to] != '/') ++to;
-    bool asbytes;
-    total += componentunits(native, from, to, &asbytes) + (to < n ? 1 : 0);
-    if (total > kMaxUnits) return QIRA_ERR_TOOLONG;
-    from = to + 1;
-  }
-  uint16_t *units = static_cast<uint16_t *>(Mem_Alloc(g, uint32_t(2 * total)));
-  if (!units) return QIRA_ERR_NOMEM;
-  uint16_t *at = units;
-  for (size_t from = 0; from <= n;) {
-    size_t to = from;
-    while (to < n && native[to] != '/') ++to;
-    bool asbytes;
-    componentunits(native, from, to, &asbytes);
-    if (asbytes) {
-      *at++ = uint16_t(QIRA_BYTES_ONLY_MARKER);
-      for (size_t k = from; k < to; ++k) *at++ = uint8_t(native[k]);
-    } else {
-      mbstate_t st;
-      clearstate(&st);
-      for (size_t pos = from; pos < to;) pos += decodeone(native + pos, to - pos, &st, at++);
-    }
-    if (to < n) *at++ = kSeparator;
-    from = to + 1;
-  }
-  if (units_out) *units_out = units;
-  else Mem_Free(units);
-  if (count_out) *count_out = uint32_t(total);
-  return QIRA_OK;
-}
-
 }  // namespace
 
 uint32_t _x_getallocednativechars(const uint16_t *units, uint32_t count, QiraMemGroup *g,
@@ -192,13 +117,7 @@ uint32_t _x_getallocednativechars(const uint16_t *units, uint32_t count, QiraMem
     clearstate(&st);
     // The measuring pass fixed the size: the converting pass writes exactly it.
     char *at = native;
-    bool bytes = false;
     for (uint32_t k = 0; k < count; ++k) {
-      if (k > 0 && units[k - 1] == kSeparator) bytes = units[k] == QIRA_BYTES_ONLY_MARKER;
-      if (bytes) {
-        if (units[k - 1] != kSeparator) *at++ = char(units[k]);  // not the marker
-        continue;
-      }
       size_t n = wcrtomb(at, wchar_t(units[k]), &st);
       if (n == size_t(-1)) {
         Mem_Free(native);
@@ -218,16 +137,7 @@ uint32_t _x_getallocedtarvochars(const char *native, QiraMemGroup *g, uint16_t *
   size_t n = 0;
   while (native[n]) ++n;
   size_t count = 0;
-  if (!countunits(native, n, &count) || markedlater(native, n)) {
-    size_t first = 0;
-    while (first < n && native[first] != '/') ++first;
-    size_t ignored;
-    // An undecodable first component: the whole name in the bytes-only form,
-    // which is also how the way back reads a marker in unit 0.
-    if (first > 0 && !countunits(native, first, &ignored))
-      return bytesonlyform(native, n, g, units_out, count_out);
-    return mixedform(native, n, g, units_out, count_out);
-  }
+  if (!countunits(native, n, &count)) return bytesonlyform(native, n, g, units_out, count_out);
   if (count == 0) {
     if (units_out) *units_out = nullptr;
     if (count_out) *count_out = 0;
@@ -251,4 +161,12 @@ uint32_t _x_getallocedtarvochars(const char *native, QiraMemGroup *g, uint16_t *
   else Mem_Free(units);
   if (count_out) *count_out = uint32_t(count);
   return QIRA_OK;
+}
+
+uint32_t qira_platspec_lastname(const char *native, QiraMemGroup *g, uint16_t **units_out,
+                                uint32_t *count_out) {
+  const char *last = native;
+  for (const char *p = native; *p; ++p)
+    if (*p == '/') last = p + 1;
+  return _x_getallocedtarvochars(last, g, units_out, count_out);
 }

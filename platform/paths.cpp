@@ -206,6 +206,46 @@ uint32_t checkstatus(const char *native, uint16_t *isdir) {
   return QIRA_OK;
 }
 
+bool isbytesonly(const uint16_t *units, uint32_t len) {
+  return len >= 1 && units[0] == QIRA_BYTES_ONLY_MARKER;
+}
+
+// The bytes-only form of the joined native name: the directory's bytes, a
+// "/" unless they end in one, the name's bytes.  Either part may be text, so
+// this join can meet a character the locale cannot convert (81).
+uint32_t joinbytes(const uint16_t *dir, uint32_t dirlen, const uint16_t *name, uint32_t namelen,
+                   QiraMemGroup *g, uint16_t **out, uint32_t *outlen) {
+  char *d = nullptr, *n = nullptr;
+  uint32_t err = _x_getallocednativechars(dir, dirlen, g, &d);
+  if (!err) err = _x_getallocednativechars(name, namelen, g, &n);
+  uint16_t *joined = nullptr;
+  uint64_t total = 0;
+  if (!err) {
+    const size_t dn = length(d), nn = length(n);
+    const bool sep = !(dn >= 1 && d[dn - 1] == kSep);
+    total = 1 + uint64_t(dn) + (sep ? 1 : 0) + nn;  // the marker first
+    // As for units: nothing joined behind a separator is no name.
+    if (nn == 0 && !sep) err = QIRA_ERR_TOOLONG;
+    else if (total > kMaxUnits) err = QIRA_ERR_TOOLONG;
+    else if (!(joined = static_cast<uint16_t *>(Mem_Alloc(g, uint32_t(2 * total)))))
+      err = QIRA_ERR_NOMEM;
+    if (!err) {
+      uint32_t at = 0;
+      joined[at++] = uint16_t(QIRA_BYTES_ONLY_MARKER);
+      for (size_t i = 0; i < dn; ++i) joined[at++] = uint8_t(d[i]);
+      if (sep) joined[at++] = uint8_t(kSep);
+      for (size_t i = 0; i < nn; ++i) joined[at++] = uint8_t(n[i]);
+    }
+  }
+  if (d) Mem_Free(d);
+  if (n) Mem_Free(n);
+  if (err) return err;
+  if (out) *out = joined;
+  else Mem_Free(joined);
+  if (outlen) *outlen = uint32_t(total);
+  return QIRA_OK;
+}
+
 }  // namespace
 
 uint32_t qira_platspec_nameandcheckdir(const uint16_t *name, uint32_t len, QiraMemGroup *g,
@@ -262,6 +302,10 @@ uint32_t qira_platspec_pathpartlength(const uint16_t *name, uint32_t len, uint32
 uint32_t qira_platspec_makefullname(const uint16_t *dir, uint32_t dirlen, const uint16_t *name,
                                     uint32_t namelen, QiraMemGroup *g, uint16_t **out,
                                     uint32_t *outlen) {
+  // Units joined as units would put a marker in the middle of the name, where
+  // it is only a character: a bytes-only part joins in bytes.
+  if (isbytesonly(dir, dirlen) || isbytesonly(name, namelen))
+    return joinbytes(dir, dirlen, name, namelen, g, out, outlen);
   bool sep = !(dirlen >= 1 && dir[dirlen - 1] == kSepUnit);
   uint64_t total = uint64_t(dirlen) + (sep ? 1 : 0) + namelen;
   // A directory ending in a separator joined with nothing adds nothing.

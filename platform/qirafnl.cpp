@@ -43,6 +43,7 @@ constexpr QiraPlatCalls kLibcCalls = {
     .fcntl = sys_fcntl,
     .fstat = ::fstat,
     .stat = ::stat,
+    .lstat = ::lstat,
     .access = ::access,
     .rename = ::rename,
     .remove = ::remove,

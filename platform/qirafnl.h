@@ -23,12 +23,14 @@
 // byte string in the encoding of the process locale, allocated from g and
 // released by the caller with Mem_Free.  A name starting with
 // QIRA_BYTES_ONLY_MARKER carries one byte per following unit.
-// Codes: 1 allocation, 28 size limit, 81 a unit that cannot be converted.
+// Codes: 1 allocation, 28 size limit, 81 a unit that cannot be converted,
+// a unit 0 among them (it would cut the name short).
 [[nodiscard]] QIRA_HIDDEN uint32_t _x_getallocednativechars(const uint16_t *units,
                                                             uint32_t count, QiraMemGroup *g,
                                                             char **native_out);
 // A native name to UTF-16 units allocated from g (not terminated).  A name that
-// does not decode in the locale comes back in the bytes-only form.  The empty
+// does not decode in the locale, or begins with U+FFFE, comes back in the
+// bytes-only form.  The empty
 // name gives a null pointer and the count 0.  Codes: 1, 28, 81.
 [[nodiscard]] QIRA_HIDDEN uint32_t _x_getallocedtarvochars(const char *native, QiraMemGroup *g,
                                                            uint16_t **units_out,
@@ -43,9 +45,9 @@
                                                   uint16_t **full_out, uint32_t *fulllen_out);
 
 // ---- times ---------------------------------------------------------------
-// Seconds since 1970 to a date value: microseconds since 0001-01-01 as 16-bit
-// digits, least significant first, count minimal.  62 for a time before 1970
-// or a date that needs more than capacity digits.
+// Seconds since 1970 (negative before it) to a date value: microseconds since
+// 0001-01-01 as 16-bit digits, least significant first, count minimal.  62
+// for a time before 0001-01-01 or a date that needs more than capacity digits.
 [[nodiscard]] QIRA_HIDDEN uint32_t _x_time_t_tointdigits(time_t t, uint16_t *digits,
                                                          uint32_t capacity,
                                                          uint32_t *count_out);
@@ -79,6 +81,7 @@ struct QiraPlatCalls {
   int (*fcntl)(int fd, int cmd, int arg);
   int (*fstat)(int fd, struct stat *st);
   int (*stat)(const char *path, struct stat *st);
+  int (*lstat)(const char *path, struct stat *st);
   int (*access)(const char *path, int mode);
   int (*rename)(const char *from, const char *to);
   int (*remove)(const char *path);

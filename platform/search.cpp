@@ -3,7 +3,13 @@
 // The search keeps a single path buffer holding "<directory>/" and writes each
 // entry's name behind the separator, so the status of an entry is asked for by
 // its full name without building a string per entry.  The buffer grows only
-// for a name longer than any before it.
+// for a name longer than any before it, inside the search record's own group,
+// so ending the search releases everything it holds.
+//
+// A directory changes while it is read, and some entries cannot be followed:
+// an entry that is gone by the time its status is asked for is passed over,
+// and a symbolic link whose target is missing or loops is described by the
+// link itself.  The common case costs one status call per entry.
 #include <string.h>
 
 #include "platform/qirafnl.h"
@@ -44,12 +50,21 @@ struct dirent *nextentry(DIR *dir) {
   }
 }
 
-// Makes room for a name of len bytes behind the directory part.  The new buffer
-// comes from g; the directory part moves over and the old buffer is released.
-uint32_t growbuffer(QiraSearch *s, uint32_t len, QiraMemGroup *g) {
+// The group a block came from, by the owner-word rule: the word in front of
+// every block leads to a record whose third word is the group.
+QiraMemGroup *groupof(void *block) {
+  void *owner = static_cast<void **>(block)[-1];
+  return static_cast<QiraMemGroup **>(owner)[2];
+}
+
+// Makes room for a name of len bytes behind the directory part.  The new
+// buffer comes from the search record's group (never from a caller's, which
+// may be gone before the search ends); the directory part moves over and the
+// old buffer is released.
+uint32_t growbuffer(QiraSearch *s, uint32_t len) {
   uint64_t size = uint64_t(s->bufsize) + (len - s->namecap);
   if (size > UINT32_MAX) return QIRA_ERR_DIGITS;
-  char *buf = static_cast<char *>(Mem_Alloc(g, uint32_t(size)));
+  char *buf = static_cast<char *>(Mem_Alloc(groupof(s), uint32_t(size)));
   if (!buf) return QIRA_ERR_NOMEM;
   uint32_t dirpart = uint32_t(s->namepos - s->path);
   *s->namepos = '\0';
@@ -97,23 +112,38 @@ uint32_t qira_platspec_search_start(const char *native, QiraMemGroup *g, QiraSea
 
 uint32_t qira_platspec_search_getnext(QiraSearch *s, QiraMemGroup *g, QiraEntryInfo *out) {
   if (!s || !s->dir) return QIRA_ERR_NOTFOUND;
-  struct dirent *e = nextentry(s->dir);
-  if (!e) {
-    // Only a failing read sets errno; a silent null is the end.  Reporting
-    // the failure keeps a broken listing from passing for a complete one.
-    return errno ? QIRA_ERR_SYSTEM | uint32_t(errno) : QIRA_ERR_NOTFOUND;
+  for (;;) {
+    struct dirent *e = nextentry(s->dir);
+    if (!e) {
+      // Only a failing read sets errno; a silent null is the end.  Reporting
+      // the failure keeps a broken listing from passing for a complete one.
+      return errno ? QIRA_ERR_SYSTEM | uint32_t(errno) : QIRA_ERR_NOTFOUND;
+    }
+    // A name is far below 4 GiB; the buffer arithmetic stays in 32 bits.
+    uint32_t m = uint32_t(strlen(e->d_name));
+    // From here a failure concerns this entry only; the search stays usable.
+    if (m > s->namecap) {
+      uint32_t err = growbuffer(s, m);
+      if (err) return err;
+    }
+    memcpy(s->namepos, e->d_name, size_t(m) + 1);
+    struct stat st;
+    if (_x_calls.stat(s->path, &st) == 0) return _x_entryinfofromstructstat(&st, s->path, g, out);
+    const int staterr = errno;
+    if (_x_calls.lstat(s->path, &st) != 0) {
+      // Gone since readdir named it: the directory no longer holds it.
+      if (errno == ENOENT) continue;
+      return _x_os_error();
+    }
+    // A link that cannot be followed (missing target, a loop) is shown as
+    // itself; so is an entry replaced between the two calls.  Anything else
+    // that has a status but cannot be followed keeps its error.
+    if (!S_ISLNK(st.st_mode) && staterr != ENOENT) {
+      errno = staterr;
+      return _x_os_error();
+    }
+    return _x_entryinfofromstructstat(&st, s->path, g, out);
   }
-  // A name is far below 4 GiB; the buffer arithmetic stays in 32 bits.
-  uint32_t m = uint32_t(strlen(e->d_name));
-  // From here a failure concerns this entry only; the search stays usable.
-  if (m > s->namecap) {
-    uint32_t err = growbuffer(s, m, g);
-    if (err) return err;
-  }
-  memcpy(s->namepos, e->d_name, size_t(m) + 1);
-  struct stat st;
-  if (_x_calls.stat(s->path, &st) != 0) return _x_os_error();
-  return _x_entryinfofromstructstat(&st, s->path, g, out);
 }
 
 uint32_t qira_platspec_search_justfree(QiraSearch *s) {

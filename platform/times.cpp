@@ -17,6 +17,7 @@ constexpr uint32_t kMaxDigits = 8;
 // bytes 00 F7 91 77 0E, as 16-bit digits.
 constexpr uint16_t kSecondsTillEpoch[] = {0xF700, 0x7791, 0x000E};
 constexpr uint32_t kEpochDigits = 3;
+constexpr int64_t kEpochSeconds = 62135596800;
 // Microseconds per second, applied as three steps of 100 to stay in 32 bits.
 constexpr uint32_t kStep = 100;
 constexpr uint32_t kSteps = 3;
@@ -86,16 +87,22 @@ uint32_t _x_time_t_tointdigits(time_t t, uint16_t *digits, uint32_t capacity,
                                uint32_t *count_out) {
   Number x;
   x.n = 0;
-  // A negative value shifts towards -1 and never reaches 0: dates before 1970
-  // end here.
   int64_t rest = int64_t(t);
+  if (rest < 0) {
+    // Before 1970 the offset is added first, so only a value of 0 or more is
+    // ever split; before 0001-01-01 there is no date value at all.
+    if (rest < -kEpochSeconds) return QIRA_ERR_DIGITS;
+    rest += kEpochSeconds;
+  }
   while (rest != 0 && x.n < kMaxDigits) {
     x.d[x.n++] = uint16_t(uint64_t(rest) & 0xFFFF);
     rest >>= 16;
   }
   if (rest != 0) return QIRA_ERR_DIGITS;
-  for (uint32_t j = 0; j < kEpochDigits; ++j)
-    if (!addat(&x, j, kSecondsTillEpoch[j])) return QIRA_ERR_DIGITS;
+  if (int64_t(t) >= 0) {
+    for (uint32_t j = 0; j < kEpochDigits; ++j)
+      if (!addat(&x, j, kSecondsTillEpoch[j])) return QIRA_ERR_DIGITS;
+  }
   for (uint32_t s = 0; s < kSteps; ++s)
     if (!multiply(&x, kStep)) return QIRA_ERR_DIGITS;
   if (digits) {

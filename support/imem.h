@@ -78,6 +78,8 @@ static_assert(kHeapHeader % kUnit == 0 && kChunkHeader % kUnit == 0 &&
 static_assert(sizeof(void *) != 4 || (kSplitExtra == 64 && kChunkOverhead == 40),
               "i386 split and chunk figures");
 
+// A small-group block's header from its data address, and back; the first
+// block header of a chunk.  No checks: callers hold a block of such a group.
 inline BlockHeader *blockof(void *block) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(block) - kBlockHeader);
 }

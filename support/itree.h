@@ -8,6 +8,8 @@
 
 namespace qira_tree {
 
+// Sides of a link and of TNode::side; kNoSide marks a root, a detached node
+// and, from descend, an exact match.
 inline constexpr uint32_t kLeft = 0;
 inline constexpr uint32_t kRight = 1;
 inline constexpr uint32_t kNoSide = 2;
@@ -43,6 +45,8 @@ void replacenode(TTree *tree, TNode *old, TNode *repl);
 // balance walk.
 void attach(TTree *tree, TNode *node, TNode *p, uint32_t s);
 
+// TTree_SearchNotExact over comp: the node equal to key, else its nearest
+// neighbour below (side 0) or above (any other side), or null.
 template <class Compare>
 TNode *searchnotexact(const TTree *tree, uintptr_t key, uint32_t side, Compare comp) {
   uint32_t found = kNoSide;
@@ -53,6 +57,8 @@ TNode *searchnotexact(const TTree *tree, uintptr_t key, uint32_t side, Compare c
   return found == s ? neighbournode(n, s) : n;
 }
 
+// TTree_SearchAddNode over comp: null once node is in, or the equal node
+// already there (then nothing changes).
 template <class Compare>
 TNode *searchadd(TTree *tree, TNode *node, Compare comp) {
   if (!tree->root.node) {

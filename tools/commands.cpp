@@ -7,8 +7,8 @@ namespace {
 constexpr size_t kMany = SIZE_MAX;
 
 constexpr const char *kLsHelp =
-    "Usage: qira ls [--json] [DIR]\n"
-    "  or:  qira ls [--json] --parent NAME\n"
+    "Usage: qira ls [--json] [--sort name|size|time] [DIR]\n"
+    "  or:  qira ls [--json] [--sort name|size|time] --parent NAME\n"
     "List every entry of DIR (the current directory by default), or of the\n"
     "directory that holds NAME, in the order the directory returned them.\n"
     "\n"
@@ -23,6 +23,11 @@ constexpr const char *kLsHelp =
     "                       0001-01-01 (KEY_us); names the locale cannot decode\n"
     "                       also as hex bytes (name_bytes)\n"
     "      --parent NAME  list the directory that holds NAME\n"
+    "      --sort name|size|time\n"
+    "                     show the entries ordered by name (byte order, as\n"
+    "                       LC_ALL=C ls), size (largest first, directories\n"
+    "                       last) or last change time (newest first); every\n"
+    "                       row keeps its index, which 'qira rm' takes\n"
     "      --help         display this help and exit\n";
 
 constexpr const char *kStatHelp =
@@ -108,7 +113,8 @@ constexpr const char *kVersionHelp =
 
 const std::vector<Command> &Commands() {
   static const std::vector<Command> kCommands = {
-      {"ls", "list the entries of a directory", kLsHelp, {{"json", false}, {"parent", true}}, 0, 1,
+      {"ls", "list the entries of a directory", kLsHelp,
+       {{"json", false}, {"parent", true}, {"sort", true}}, 0, 1,
        CheckLs, RunLs},
       {"stat", "show the properties of entries", kStatHelp, {{"json", false}}, 1, kMany, nullptr,
        RunStat},

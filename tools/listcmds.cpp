@@ -1,4 +1,5 @@
 // The commands that only look: ls, stat, version.
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/tool.h"
@@ -36,8 +37,9 @@ std::string jsonEntry(const EntryInfo &e, bool full) {
 
 void writeOut(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout); }
 
-// The listing of an open directory: text columns or one JSON document.
-int printListing(Session &s, const qhost::Ref &dir, bool json) {
+// The listing of an open directory: text columns or one JSON document, in
+// the listing's own order or sorted by `sortKey`.
+int printListing(Session &s, const qhost::Ref &dir, bool json, std::string_view sortKey) {
   const uint32_t count = s.EntryCount(dir);
   std::vector<EntryInfo> entries;
   entries.reserve(count);
@@ -45,7 +47,12 @@ int printListing(Session &s, const qhost::Ref &dir, bool json) {
   for (uint32_t i = 1; i <= count; ++i) {
     Outcome e = s.Call(dir, "getentry", {qhost::Arg("entry", int64_t(i))});
     if (!e.ok()) {
-      // The entry went away (or changed) since the listing read it.
+      // A link getentry cannot follow, or an entry gone since: the row is
+      // what the listing read.
+      if (std::optional<EntryInfo> listed = s.Listed(dir, i)) {
+        entries.push_back(*listed);
+        continue;
+      }
       ReportFailure("ls", "entry " + std::to_string(i), e.code);
       status = kExitFailed;
       continue;
@@ -53,6 +60,7 @@ int printListing(Session &s, const qhost::Ref &dir, bool json) {
     entries.push_back(s.Describe(e.value));
     entries.back().index = i;
   }
+  if (!sortKey.empty()) SortListing(entries, sortKey);
 
   if (json) {
     const std::u16string full = s.FullName(dir);
@@ -119,6 +127,12 @@ void printStat(const EntryInfo &e) {
 
 std::string CheckLs(const ParsedArgs &args) {
   if (args.has("parent") && !args.operands.empty()) return "--parent takes the place of DIR";
+  if (args.has("sort")) {
+    const std::string &key = args.options.at("sort");
+    const std::vector<std::string> &keys = LsSortKeys();
+    if (std::find(keys.begin(), keys.end(), key) == keys.end())
+      return "invalid --sort key '" + ShowNative(key) + "' (name, size or time)";
+  }
   return {};
 }
 
@@ -144,7 +158,8 @@ int RunLs(Session &s, const ParsedArgs &args) {
       return kExitFailed;
     }
   }
-  return printListing(s, dir.value, args.has("json"));
+  return printListing(s, dir.value, args.has("json"),
+                      args.has("sort") ? std::string_view(args.options.at("sort")) : "");
 }
 
 int RunStat(Session &s, const ParsedArgs &args) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,8 @@ constexpr const char *kToolHelp =
     "                    this program (the environment variable QIRA_MODULE\n"
     "                    does the same; the option wins)\n"
     "      --help      display this help and exit\n"
-    "      --version   same as the version command\n"
+    "      --version   show the package version and the version of the module\n"
+    "                    it finds, then exit\n"
     "\n"
     "Run 'qira COMMAND --help' for the options of a command.\n"
     "\n"
@@ -34,14 +36,35 @@ constexpr const char *kToolHelp =
     "  2    if the command line was wrong,\n"
     "  130  if interrupted with Ctrl-C.\n";
 
-// The module file next to the running executable.
-std::string besideExecutable() {
+// The module a plain `qira` loads: the one next to the running program (a
+// build tree), else the one installed with it (the same way from the program's
+// folder to the library folder as at installation).  When neither exists,
+// the installed place, so that the error names where it was looked for.
+std::string defaultModule() {
   std::string buf(4096, '\0');
   ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
   if (n <= 0) return "qira.so";
   buf.resize(size_t(n));
-  size_t slash = buf.rfind('/');
-  return (slash == std::string::npos ? std::string() : buf.substr(0, slash + 1)) + "qira.so";
+  const std::filesystem::path folder = std::filesystem::path(buf).parent_path();
+  const std::filesystem::path beside = folder / "qira.so";
+  if (::access(beside.c_str(), F_OK) == 0) return beside;
+  return (folder / QIRA_INSTALLED_MODULE).lexically_normal();
+}
+
+// --version: this program's package, then the module it would load.
+int printVersions(const std::string &module) {
+  std::printf("qira %s\n", QIRA_PACKAGE_VERSION);
+  std::string error;
+  std::unique_ptr<Session> session = Session::Open(module, error);
+  if (!session) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "qira: cannot load module %s: %s\n", ShowNative(module).c_str(),
+                 error.c_str());
+    return kExitFailed;
+  }
+  std::printf("module %s %s\n", ShowName(session->host().versionText()).c_str(),
+              ShowNative(module).c_str());
+  return kExitOk;
 }
 
 void printToolHelp() {
@@ -64,6 +87,7 @@ const Command *findCommand(std::string_view name) {
 int run(int argc, char **argv) {
   std::string module;
   if (const char *env = std::getenv("QIRA_MODULE"); env && *env) module = env;
+  bool version = false;
   int i = 1;
   for (; i < argc; ++i) {
     std::string_view a = argv[i];
@@ -71,7 +95,10 @@ int run(int argc, char **argv) {
       printToolHelp();
       return kExitOk;
     }
-    if (a == "--version") break;
+    if (a == "--version") {
+      version = true;
+      continue;
+    }
     if (a == "--module") {
       if (i + 1 >= argc) return UsageError("", "option '--module' requires an argument");
       module = argv[++i];
@@ -83,8 +110,12 @@ int run(int argc, char **argv) {
       break;
     }
   }
+  if (version) {
+    if (i < argc) return UsageError("", "extra operand '" + ShowNative(argv[i]) + "'");
+    return printVersions(module.empty() ? defaultModule() : module);
+  }
   if (i >= argc) return UsageError("", "missing command");
-  const std::string_view name = std::strcmp(argv[i], "--version") == 0 ? "version" : argv[i];
+  const std::string_view name = argv[i];
   const Command *cmd = findCommand(name);
   if (!cmd) return UsageError("", "unknown command '" + ShowNative(name) + "'");
 
@@ -109,7 +140,7 @@ int run(int argc, char **argv) {
     if (!msg.empty()) return UsageError(cmd->name, msg);
   }
 
-  if (module.empty()) module = besideExecutable();
+  if (module.empty()) module = defaultModule();
   std::unique_ptr<Session> session = Session::Open(module, error);
   if (!session) {
     std::fprintf(stderr, "qira: cannot load module %s: %s\n", ShowNative(module).c_str(),

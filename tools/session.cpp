@@ -2,6 +2,7 @@
 // `error` variable, and reading what entry and directory objects say.
 #include <cstdio>
 
+#include "objects/dirlist.h"
 #include "tools/tool.h"
 
 namespace qtool {
@@ -101,6 +102,37 @@ EntryInfo Session::Describe(const qhost::Ref &entry) {
   e.readonly = flag(h, entry, "readonly");
   e.hidden = flag(h, entry, "hidden");
   e.system = flag(h, entry, "system");
+  return e;
+}
+
+std::optional<EntryInfo> Session::Listed(const qhost::Ref &dir, uint32_t index) {
+  // The directory object keeps the records its listing read, keyed by index
+  // in a tree the module's own search walks.
+  using Search = TNode *(*)(const TTree *, uintptr_t);
+  auto search = reinterpret_cast<Search>(host_->moduleSymbol("TTree_Search"));
+  auto *priv = static_cast<const QiraDirPrivate *>(dir.priv());
+  if (!search || !priv) return std::nullopt;
+  const QiraRamDesc key{sizeof index, &index};
+  TNode *node = search(&priv->entries, reinterpret_cast<uintptr_t>(&key));
+  if (!node) return std::nullopt;
+  const QiraEntryInfo &rec = reinterpret_cast<const QiraDirEntryNode *>(node)->info;
+  auto digits = [](const uint16_t *d, uint32_t n) -> std::optional<uint64_t> {
+    if (n > 4) return std::nullopt;
+    uint64_t v = 0;
+    for (uint32_t i = n; i-- > 0;) v = (v << 16) | d[i];
+    return v;
+  };
+  EntryInfo e;
+  e.index = index;
+  e.name.assign(reinterpret_cast<const char16_t *>(rec.name), rec.namelen);
+  e.type = rec.entrytype == QIRA_ENTRY_DIRECTORY ? "directory" : "file";
+  if (rec.entrytype == QIRA_ENTRY_FILE) e.size = digits(rec.size.d, rec.size.count);
+  if (rec.created.count) e.created = digits(rec.created.d, rec.created.count);
+  if (rec.lastchanged.count) e.lastchanged = digits(rec.lastchanged.d, rec.lastchanged.count);
+  if (rec.lastaccessed.count) e.lastaccessed = digits(rec.lastaccessed.d, rec.lastaccessed.count);
+  e.readonly = rec.readonly == 1;
+  e.hidden = rec.hidden == 1;
+  e.system = rec.system == 1;
   return e;
 }
 

@@ -44,6 +44,25 @@ void appendHex(std::string &out, const char *fmt, unsigned v) {
 
 bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
+// Characters no name should show as they are: noncharacters (U+FDD0..U+FDEF
+// and the last two of every plane, U+FFFE among them) and the invisible
+// format characters (categories Cf, Zl, Zp), which could make one name pass
+// for another or reorder the line it is printed on.
+bool isHidden(char32_t c) {
+  if ((c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE) return true;
+  static constexpr char32_t kFormat[][2] = {
+      {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+      {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+      {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+      {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+      {0xE0020, 0xE007F},
+  };
+  for (const auto &r : kFormat)
+    if (c >= r[0] && c <= r[1]) return true;
+  return false;
+}
+
 // Appends one character, escaped unless the target can show it safely.
 void appendShown(std::string &out, char32_t c, Target t) {
   switch (c) {
@@ -55,6 +74,10 @@ void appendShown(std::string &out, char32_t c, Target t) {
   }
   if (c < 0x20 || c == 0x7F) {
     appendHex(out, "\\x%02X", unsigned(c));
+    return;
+  }
+  if (isHidden(c)) {
+    appendHex(out, "\\u{%X}", unsigned(c));
     return;
   }
   if (t == Target::Utf8) {
@@ -103,18 +126,6 @@ bool isBytesOnly(const std::u16string &name) {
   return !name.empty() && name[0] == kBytesOnlyMarker;
 }
 
-// A full name may carry one component in the bytes-only form of its own: the
-// marker right after a separator, then that component's bytes.
-bool startsByteComponent(const std::u16string &name, size_t i) {
-  return i > 0 && name[i - 1] == u'/' && name[i] == kBytesOnlyMarker;
-}
-
-bool hasByteComponent(const std::u16string &name) {
-  for (size_t i = 1; i < name.size(); ++i)
-    if (startsByteComponent(name, i)) return true;
-  return false;
-}
-
 std::string bytesOf(const std::u16string &name) {
   std::string bytes;
   for (size_t i = 1; i < name.size(); ++i) bytes += char(uint8_t(name[i]));
@@ -125,12 +136,6 @@ std::string showUnits(const std::u16string &name, Target t) {
   if (isBytesOnly(name)) return showBytes(bytesOf(name), t);
   std::string out;
   for (size_t i = 0; i < name.size(); ++i) {
-    if (startsByteComponent(name, i)) {
-      std::string bytes;
-      while (i + 1 < name.size() && name[i + 1] != u'/') bytes += char(uint8_t(name[++i]));
-      out += showBytes(bytes, t);
-      continue;
-    }
     char32_t c = name[i];
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
         name[i + 1] <= 0xDFFF) {
@@ -153,10 +158,16 @@ void appendJsonChar(std::string &out, char32_t c) {
     case U'\f': out += "\\f"; return;
     default: break;
   }
-  // Controls, C1 controls, lone surrogates and the JavaScript line breaks
-  // travel as \u escapes, so the document stays valid and terminal-safe.
-  if (c < 0x20 || (c >= 0x7F && c < 0xA0) || isSurrogate(c) || c == 0x2028 || c == 0x2029) {
-    appendHex(out, "\\u%04X", unsigned(c));
+  // Controls, C1 controls, lone surrogates, noncharacters and format
+  // characters travel as \u escapes (a pair above U+FFFF), so the document
+  // stays valid and terminal-safe and still says exactly the same name.
+  if (c < 0x20 || (c >= 0x7F && c < 0xA0) || isSurrogate(c) || isHidden(c)) {
+    if (c > 0xFFFF) {
+      appendHex(out, "\\u%04X", unsigned(0xD800 + ((c - 0x10000) >> 10)));
+      appendHex(out, "\\u%04X", unsigned(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      appendHex(out, "\\u%04X", unsigned(c));
+    }
   } else {
     appendUtf8(out, c);
   }
@@ -246,7 +257,7 @@ std::optional<std::string> NameBytesHex(const std::u16string &name) {
 }
 
 std::string JsonString(const std::u16string &name) {
-  if (isBytesOnly(name) || hasByteComponent(name)) return JsonText(showUnits(name, Target::Utf8));
+  if (isBytesOnly(name)) return JsonText(showUnits(name, Target::Utf8));
   std::string out = "\"";
   for (size_t i = 0; i < name.size(); ++i) {
     char32_t c = name[i];

@@ -114,6 +114,10 @@ class Session {
   // The object's value: its full name.
   std::u16string FullName(const qhost::Ref &obj);
   EntryInfo Describe(const qhost::Ref &entry);
+  // A row as the directory's listing read it, without reading the entry
+  // again: for entries getentry cannot follow (a dangling link) or that are
+  // gone since.  nullopt when the listing has no such index.
+  std::optional<EntryInfo> Listed(const qhost::Ref &dir, uint32_t index);
 
  private:
   Session() = default;
@@ -179,5 +183,10 @@ int RunMv(Session &s, const ParsedArgs &args);
 std::string CheckLs(const ParsedArgs &args);
 std::string CheckTouch(const ParsedArgs &args);
 std::string CheckAttrib(const ParsedArgs &args);
+
+// qira ls --sort KEY: the keys, and the listing's rows put in that order
+// (rows keep their listing index).
+const std::vector<std::string> &LsSortKeys();
+void SortListing(std::vector<EntryInfo> &rows, std::string_view key);
 
 }  // namespace qtool

@@ -33,9 +33,6 @@ using qhost::Ref;
 using qhost::Value;
 using qhost::Variable;
 
-// What one listing leaves in the module context's group until teardown.
-inline constexpr size_t kBlocksPerListing = 2;
-
 // Descriptors open in this process right now.
 inline size_t OpenFds() {
   size_t n = 0;
@@ -156,8 +153,7 @@ class HostTest : public ::testing::Test {
     EXPECT_EQ(host_->liveObjects(), objects_) << "objects left alive";
     EXPECT_EQ(host_->liveVariables(), 0u) << "variables left alive";
     EXPECT_EQ(host_->liveValues(), 0u) << "host values neither consumed nor freed";
-    EXPECT_EQ(host_->liveBlocks(), blocks_ + kBlocksPerListing * listings_)
-        << "blocks left in the module context's group";
+    EXPECT_EQ(host_->liveBlocks(), blocks_) << "blocks left in the module context's group";
     EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
     EXPECT_TRUE(host_->violations().empty())
         << (host_->violations().empty() ? "" : host_->violations().front());
@@ -184,12 +180,11 @@ class HostTest : public ::testing::Test {
     return Done{std::move(out), code};
   }
 
-  // new on QIRAdirectory with an error variable; counts the listing it started.
+  // new on QIRAdirectory with an error variable.
   Done Open(const std::string &name) {
     Variable error = host_->variable();
     CallOutcome out =
         host_->construct("QIRAdirectory", {Arg("name", name.c_str()), Arg("error", error)});
-    if (out.blockCalls > 0) ++listings_;
     const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
     return Done{std::move(out), code};
   }
@@ -204,7 +199,6 @@ class HostTest : public ::testing::Test {
   size_t blocks_ = 0;
   size_t objects_ = 0;
   size_t fds_ = 0;
-  size_t listings_ = 0;
 };
 
 }  // namespace e2e

@@ -25,6 +25,7 @@ struct Fake {
   std::vector<uint16_t> units = {'a', 'b'};   // text from 303, digits from 304
   U resolved = QIRA_TAG_INT;                  // the tag 110 gives a variable
   QiraTypeRecord *type = nullptr;             // what 108 answers
+  QiraObjRef *noted = nullptr;                // the reference 107 was told about
   QiraHostApi table = {};
   Fake();
 } *g;
@@ -44,7 +45,9 @@ Fake::Fake() {
   const auto set = [](uint32_t at, auto fn) { g->table[at] = reinterpret_cast<QiraHostFn>(fn); };
   set(QIRA_API_ADDREF, +[](void *o) { return Note({105, W(o)}); });
   set(QIRA_API_RELEASE, +[](void *o) { return Note({106, W(o)}); });
-  set(QIRA_API_NOTEVAR, +[](QiraObjRef *r, U, U) { return Note({107, W(r->obj), r->word}); });
+  set(QIRA_API_NOTEVAR, +[](QiraObjRef *r, U, U) {
+    return g->noted = r, Note({107, W(r->obj), r->word});
+  });
   set(QIRA_API_TYPEOF, +[](const QiraObjRef *r) {
     return Note({108, W(r->obj), r->word}), g->type;
   });
@@ -203,7 +206,8 @@ TEST_F(Helpers, MemsizeWithinBoundsInAtMostTwoDigits) {
   }
 }
 
-// No count of the module's own remains: 105 and 106 balance around 107.
+// No count of the module's own remains: 105 and 106 balance around 107,
+// which is told about the caller's own reference, not a copy of it.
 TEST_F(Helpers, ObjectArgumentIsNotedWithBalancedCounts) {
   const struct { U tag; void *obj; Log calls; } cases[] = {
       {QIRA_TAG_VARREF, &var, {{105, W(&var)}, {107, W(&var), 17}, {106, W(&var)}}},
@@ -218,6 +222,9 @@ TEST_F(Helpers, ObjectArgumentIsNotedWithBalancedCounts) {
     EXPECT_EQ(log, c.calls);
     const bool none = c.tag == QIRA_TAG_NONE;  // the caller gets a null reference
     EXPECT_EQ(Call({W(ref.obj), ref.word}), Call({none ? 0 : W(c.obj), none ? 5u : 17u}));
+    if (!none) {
+      EXPECT_EQ(noted, &ref);
+    }
   }
 }
 

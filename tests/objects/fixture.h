@@ -1,9 +1,8 @@
 // Shared by the tests of both script-visible types: the real qira.so loaded
 // by the host stand-in, a scratch directory, and the checks every test ends
 // with: every object, variable and host value released, the module context's
-// group back where it started (apart from the two blocks, search record and
-// its path buffer, each listing leaves there), no protocol breach, no worker
-// process left behind.
+// group back where it started (a listing releases its search whichever way
+// it ends), no protocol breach, no worker process left behind.
 #pragma once
 
 #include <sys/stat.h>
@@ -31,7 +30,6 @@ inline Value DateOf(int64_t unixSeconds) {
 
 constexpr const char *kDirType = "QIRAdirectory";
 constexpr const char *kEntryType = "QIRAdirectoryentry";
-constexpr size_t kBlocksPerListing = 2;
 // A code no host function of the stand-in returns on its own.
 constexpr uint32_t kInjected = 4242;
 
@@ -76,8 +74,7 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(host_->liveVariables(), 0u) << "variables left alive";
     EXPECT_EQ(host_->liveValues(), 0u) << "host values neither consumed nor freed";
     EXPECT_EQ(host_->openListings(), 0u);
-    EXPECT_EQ(host_->liveBlocks(), blocks_ + kBlocksPerListing * listings_)
-        << "blocks left in the module context's group";
+    EXPECT_EQ(host_->liveBlocks(), blocks_) << "blocks left in the module context's group";
     EXPECT_TRUE(host_->violations().empty())
         << (host_->violations().empty() ? "" : host_->violations().front());
   }
@@ -99,14 +96,10 @@ class ObjTest : public ::testing::Test {
     EXPECT_TRUE(pid < 0 && errno == ECHILD) << "worker " << pid << " left as a zombie";
   }
 
-  // A method call with `error` appended when given; counts the listings it
-  // starts (new on a directory, getdirectory) for the teardown.
+  // A method call with `error` appended when given.
   CallOutcome Run(const Ref &recv, const char *method, Args args, Variable *error = nullptr) {
     if (error) args.emplace_back("error", *error);
-    const bool lists = !strcmp(method, "getdirectory") ||
-                       (!strcmp(method, "new") && recv == host_->typeObject(kDirType));
     CallOutcome out = host_->call(recv, method, args);
-    if (lists && out.blockCalls > 0) ++listings_;
     EXPECT_TRUE(out.argcOutWritten) << method;
     EXPECT_EQ(out.argcOut, args.size()) << method;
     return out;
@@ -151,7 +144,6 @@ class ObjTest : public ::testing::Test {
   qt::ScratchDir dir_;
   size_t blocks_ = 0;
   size_t objects_ = 0;
-  size_t listings_ = 0;  // listings started, each leaving its blocks behind
 };
 
 }  // namespace objtest

@@ -33,7 +33,7 @@ TEST_F(Entries, Records) {
     pt::SetTimes(P(n), 1000000000, 2000000000);
   pt::SetTimes(P("dir"), 1500000000, 1600000000);
   qt::WriteFile(P("old"), "");
-  pt::SetTimes(P("old"), 1000, -1);  // modified before 1970
+  pt::SetTimes(P("old"), -315619200, -1);  // 1960 and a second before 1970
   const int64_t a = 1000000000, m = 2000000000;
   const struct { const char *name; uint32_t err, type; D size; int64_t atime, mtime; } cases[] = {
       {"file", QIRA_OK, QIRA_ENTRY_FILE, {5}, a, m},
@@ -44,7 +44,7 @@ TEST_F(Entries, Records) {
       {"sparse", QIRA_OK, QIRA_ENTRY_FILE, {0, 0xC000}, a, m},
       // A link counts as what it points to, with that entry's dates.
       {"dirlink", QIRA_OK, QIRA_ENTRY_DIRECTORY, {}, 1500000000, 1600000000},
-      {"old", QIRA_ERR_DIGITS, 0, {}, 0, 0},
+      {"old", QIRA_OK, QIRA_ENTRY_FILE, {}, -315619200, -1},  // read exactly
       {"dangling", QIRA_ERR_NOENTRY, 0, {}, 0, 0},
       {"missing", QIRA_ERR_NOENTRY, 0, {}, 0, 0},
       {"file/x", QIRA_ERR_NOENTRY, 0, {}, 0, 0},  // ENOTDIR

@@ -122,6 +122,7 @@ const Member kMembers[] = {
     QIRA_FAULTY(33, copy_file_range, true),
     QIRA_FAULTY(34, sendfile, true),
     QIRA_FAULTY(35, pidfd_open, false),
+    QIRA_FAULTY(36, lstat, false),
 };
 
 constexpr uint32_t kWaitLimitMs = 20000;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/platnames.h"
 #include "platform/plattest.h"
 
 namespace {
@@ -37,8 +38,10 @@ class Names : public pt::Plat {
   }
 };
 
-// Rows hold for native to units (>), units to native (<), or both ways.  A
-// name starting with U+FFFE reads as a bytes-only form on its way back.
+// Rows hold for native to units (>), units to native (<), or both ways.  The
+// bytes-only form covers a whole name and is marked in unit 0 only; a native
+// name that begins with U+FFFE travels as bytes too, so a leading 0xFFFE
+// always means bytes and every native name comes back to its own bytes.
 TEST_F(Names, BothDirections) {
   const struct { const char *dirs, *native; U units; } cases[] = {
       {"<>", "", {}},
@@ -47,23 +50,26 @@ TEST_F(Names, BothDirections) {
       {"<>", "\xFF" "a\x80", {0xFFFE, 0xFF, 'a', 0x80}},
       {"<>", "a\xF0\x9F\x98\x80", {0xFFFE, 'a', 0xF0, 0x9F, 0x98, 0x80}},  // above U+FFFF
       {"<>", "ab\xC3", {0xFFFE, 'a', 'b', 0xC3}},  // cut short at the end
-      {">", "\xEF\xBF\xBE" "ab", {0xFFFE, 'a', 'b'}},
+      {"<>", "\xEF\xBF\xBE" "ab", {0xFFFE, 0xEF, 0xBF, 0xBE, 'a', 'b'}},  // U+FFFE first
+      {"<>", "\xEF\xBF\xBE", {0xFFFE, 0xEF, 0xBF, 0xBE}},
+      {"<>", "a\xEF\xBF\xBE", {'a', 0xFFFE}},  // later on it is a character
       {"<", "ab", {0xFFFE, 'a', 'b'}},
-      {">", "\xEF\xBF\xBE\xE2\x82\xAC", {0xFFFE, 0x20AC}},
       {"<", nullptr, {0xFFFE, 0x20AC}},  // null: refused with 81
       {"<", nullptr, {0xFFFE, 'a', 0x100}},
       {"<", "", {0xFFFE}},
-      {"<", "a", {'a', 0, 'b'}},  // a zero unit ends the native name
+      // A unit 0 would cut the name short and reach another entry.
+      {"<", nullptr, {'a', 0, 'b'}},
+      {"<", nullptr, {'k', 'e', 'e', 'p', 0}},
+      {"<", nullptr, {0}},
+      {"<", nullptr, {0xFFFE, 'a', 0, 'b'}},
       {"<", nullptr, {'a', 0xD800, 'b'}},  // a lone surrogate
       {"<", nullptr, {0xD83D, 0xDE00}},  // surrogates are not paired
-      // A component after a separator may carry a bytes-only form of its own,
-      // so a directory's readable name joined with an undecodable entry name
-      // still reaches that entry.
-      {"<>", "/d/\xFF", {'/', 'd', '/', 0xFFFE, 0xFF}},
-      {"<>", "/\xC3\xA9/a\xFF/b", {'/', 0xE9, '/', 0xFFFE, 'a', 0xFF, '/', 'b'}},
-      {"<>", "/a/\xEF\xBF\xBE", {'/', 'a', '/', 0xFFFE, 0xEF, 0xBF, 0xBE}},
-      {"<>", "\xFF/\xC3\xA9", {0xFFFE, 0xFF, '/', 0xC3, 0xA9}},  // whole name as bytes
-      {"<", nullptr, {'/', 0xFFFE, 0x100}},
+      // Whole names only: an undecodable component makes the whole name bytes,
+      // and a marker after a separator is a plain character.
+      {"<>", "/d/\xFF", {0xFFFE, '/', 'd', '/', 0xFF}},
+      {"<>", "/\xC3\xA9/a\xFF/b", {0xFFFE, '/', 0xC3, 0xA9, '/', 'a', 0xFF, '/', 'b'}},
+      {"<>", "/a/\xEF\xBF\xBEvictim", {'/', 'a', '/', 0xFFFE, 'v', 'i', 'c', 't', 'i', 'm'}},
+      {"<>", "/\xEF\xBF\xBE\xC4\x80", {'/', 0xFFFE, 0x100}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.dirs << " " << testing::PrintToString(c.units));
@@ -77,13 +83,34 @@ TEST_F(Names, BothDirections) {
   }
 }
 
+// The `name` both types show: the last component converted on its own.
+TEST_F(Names, LastComponentOnItsOwn) {
+  const struct { const char *native; U units; } cases[] = {
+      {"/d/victim", {'v', 'i', 'c', 't', 'i', 'm'}},
+      {"/d/\xEF\xBF\xBEv", {0xFFFE, 0xEF, 0xBF, 0xBE, 'v'}},
+      {"/\xFF/\xC3\xA9", {0xE9}},  // a character inside a bytes-only directory
+      {"/d/\xFF", {0xFFFE, 0xFF}},
+      {"plain", {'p', 'l', 'a', 'i', 'n'}},
+      {"/", {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.native));
+    uint16_t *units = nullptr;
+    uint32_t n = 77;
+    ASSERT_EQ(qira_platspec_lastname(c.native, group_, &units, &n), QIRA_OK);
+    EXPECT_EQ(U(units, units + n), c.units);
+    if (units) Mem_Free(units);
+  }
+}
+
 TEST_F(Names, RandomByteNamesRoundTrip) {
   uint32_t seed = std::random_device{}();
   printf("RandomByteNamesRoundTrip seed %" PRIu32 "\n", seed);
   std::mt19937 rng(seed);
   // Mostly ASCII and UTF-8 lead/continuation bytes, so both forms come up.
   const std::string pieces[] = {"a", "/", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
-                                "\x80", "\xC3", "\xFF", "\xED\xA0\x80", "\xEF\xBF\xBF"};
+                                "\x80", "\xC3", "\xFF", "\xED\xA0\x80", "\xEF\xBF\xBF",
+                                "\xEF\xBF\xBE"};
   int bytesonly = 0;
   for (int i = 0; i < 2000; ++i) {
     std::string name, back;

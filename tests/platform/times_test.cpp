@@ -18,13 +18,20 @@ constexpr int64_t kLastFourDigitTime = 18446744073709ll - 62135596800ll;
 constexpr int64_t kMaxTime = std::numeric_limits<int64_t>::max();
 
 TEST(TimeToDate, ExamplesAndRefusals) {
-  const struct { int64_t t; uint32_t capacity; D want; } cases[] = {  // want empty: 62
+  const struct { int64_t t; uint32_t capacity; D want; } cases[] = {  // want empty: 62, but
+                                                                       // 0001-01-01 is 0
       {0, 4, {0xC000, 0xFF2B, 0xBFFE, 0x00DC}},
       {1, 4, {0x0240, 0xFF3B, 0xBFFE, 0x00DC}},
       {2147483647, 4, {0x7DC0, 0xFF1C, 0x611E, 0x00E4}},
       {kLastFourDigitTime + 1, 5, DigitsOfDecimal("18446744073710000000")},
       {kMaxTime, 8, DigitsOfDecimal("9223372098990372607000000")},
-      {-1, 8, {}},  // before 1970
+      // Before 1970 the date is read exactly; before year 1 there is none.
+      {-1, 4, DigitsOfDecimal("62135596799000000")},
+      {-315619200, 4, DigitsOfDecimal("61819977600000000")},  // 1960-01-01
+      {-62135596799, 4, DigitsOfDecimal("1000000")},  // 0001-01-01T00:00:01
+      {-62135596800, 4, {}},  // 0001-01-01 itself is the date value 0: no digits
+      {-62135596801, 8, {}},
+      {std::numeric_limits<int64_t>::min(), 8, {}},
       {0, 3, {}},  // every date needs 4 digits
       {kLastFourDigitTime + 1, 4, {}},  // a fifth digit
   };
@@ -32,10 +39,11 @@ TEST(TimeToDate, ExamplesAndRefusals) {
     SCOPED_TRACE(testing::Message() << c.t << " capacity " << c.capacity);
     uint16_t d[8] = {0x5555, 0x5555, 0x5555, 0x5555, 0x5555, 0x5555, 0x5555, 0x5555};
     uint32_t n = 99;
+    const bool refused = c.want.empty() && c.t != -62135596800;
     ASSERT_EQ(_x_time_t_tointdigits(time_t(c.t), d, c.capacity, &n),
-              c.want.empty() ? QIRA_ERR_DIGITS : QIRA_OK);
-    EXPECT_EQ(pt::Digits(d, c.want.empty() ? 0 : n), c.want);
-    EXPECT_TRUE(!c.want.empty() || (n == 99 && d[0] == 0x5555)) << "stored on failure";
+              refused ? QIRA_ERR_DIGITS : QIRA_OK);
+    EXPECT_EQ(pt::Digits(d, refused ? 0 : n), c.want);
+    EXPECT_TRUE(!refused || (n == 99 && d[0] == 0x5555)) << "stored on failure";
   }
 }
 

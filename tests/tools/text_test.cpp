@@ -76,6 +76,17 @@ TEST(ToolText, NothingReachesTheTerminalRaw) {
       {"C.UTF-8", "C1 control", u"a\u009B", "a\\u{9B}"},
       {"C.UTF-8", "printable non-ascii", u"caf\u00E9", "caf\xC3\xA9"},
       {"C.UTF-8", "lone surrogate", u"a\xD800", "a\\u{D800}"},
+      // Noncharacters and invisible format characters could pass one name
+      // off as another or reorder the line.
+      {"C.UTF-8", "U+FFFE inside a name", u"a\uFFFEb", "a\\u{FFFE}b"},
+      {"C.UTF-8", "noncharacter", u"a\uFDD0", "a\\u{FDD0}"},
+      {"C.UTF-8", "zero width space", u"a\u200Bb", "a\\u{200B}b"},
+      {"C.UTF-8", "right-to-left override", u"a\u202Eb", "a\\u{202E}b"},
+      {"C.UTF-8", "byte order mark", u"\uFEFFa", "\\u{FEFF}a"},
+      {"C.UTF-8", "paragraph separator", u"a\u2029", "a\\u{2029}"},
+      {"C.UTF-8", "tag character", u"a\xDB40\xDC01", "a\\u{E0001}"},
+      {"C.UTF-8", "bytes-only, leading U+FFFE", Bytes("\xEF\xBF\xBEvictim"), "\\u{FFFE}victim"},
+      {"C.UTF-8", "bytes-only, noncharacter plane 1", Bytes("\xF0\x9F\xBF\xBF"), "\\u{1FFFF}"},
       {"C.UTF-8", "bytes-only, undecodable", Bytes("bad\xFFname"), "bad\\xFFname"},
       {"C.UTF-8", "bytes-only, control byte", Bytes("a\x01"), "a\\x01"},
       {"C.UTF-8", "bytes-only, wide character", Bytes("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80"},
@@ -94,6 +105,8 @@ TEST(ToolText, JsonNamesAreExactAndBytesOnlyNamesCarryTheirBytes) {
   EXPECT_EQ(qtool::JsonString(u"a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
   EXPECT_EQ(qtool::JsonString(u"\xD83D\xDE00"), "\"\xF0\x9F\x98\x80\"");
   EXPECT_EQ(qtool::JsonString(u"x\xDC00"), "\"x\\uDC00\"");
+  EXPECT_EQ(qtool::JsonString(u"a\u202Eb\uFFFE"), "\"a\\u202Eb\\uFFFE\"");
+  EXPECT_EQ(qtool::JsonString(u"\xDB40\xDC01"), "\"\\uDB40\\uDC01\"");  // still exact
   EXPECT_EQ(qtool::JsonString(Bytes("b\xFF")), "\"b\\\\xFF\"");
   EXPECT_EQ(qtool::NameBytesHex(Bytes("b\xFF")), std::optional<std::string>("62ff"));
   EXPECT_EQ(qtool::NameBytesHex(u"b"), std::nullopt);

@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -120,14 +122,15 @@ class ToolTest : public ::testing::Test {
   // empty value removes the variable.
   std::map<std::string, std::string> env_ = {
       {"LC_ALL", "C.UTF-8"}, {"TZ", "UTC0"}, {"QIRA_MODULE", QIRA_MODULE_PATH}};
+  std::string tool_ = QIRA_TOOL_PATH;  // the program run
 
   [[noreturn]] void Exec(const std::vector<std::string> &args) {
     if (::chdir(dir_.path().c_str()) != 0) ::_exit(126);
     for (const auto &[k, v] : env_) v.empty() ? ::unsetenv(k.c_str()) : ::setenv(k.c_str(), v.c_str(), 1);
-    std::vector<char *> argv{const_cast<char *>(QIRA_TOOL_PATH)};
+    std::vector<char *> argv{const_cast<char *>(tool_.c_str())};
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    ::execv(QIRA_TOOL_PATH, argv.data());
+    ::execv(tool_.c_str(), argv.data());
     ::_exit(127);
   }
   // Starts the tool with stdout and stderr to files (no terminal).
@@ -239,12 +242,14 @@ TEST_F(ToolTest, LsDescribesEveryEntryInTextAndJson) {
 }
 
 TEST_F(ToolTest, LsEscapesNamesAndJsonKeepsThemExact) {
-  const std::set<std::string> names = {"new\nline", "esc\x1B[31mred", "back\\slash", "caf\xC3\xA9"};
+  const std::set<std::string> names = {"new\nline", "esc\x1B[31mred", "back\\slash", "caf\xC3\xA9",
+                                       "zero\xE2\x80\x8Bwidth", "rtl\xE2\x80\xAE" "evil"};
   for (const std::string &n : names) Make(n);
   RunResult r = Qira({"ls"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find('\x1B'), std::string::npos) << "a raw escape reached the terminal";
-  for (const char *shown : {"  new\\nline\n", "  esc\\x1B[31mred\n", "  back\\\\slash\n", "  caf\xC3\xA9\n"})
+  for (const char *shown : {"  new\\nline\n", "  esc\\x1B[31mred\n", "  back\\\\slash\n", "  caf\xC3\xA9\n",
+                            "  zero\\u{200B}width\n", "  rtl\\u{202E}evil\n"})
     EXPECT_NE(r.out.find(shown), std::string::npos) << shown << " in\n" << r.out;
   std::set<std::string> got;
   // The document must outlive the loop: a range over a member of a temporary
@@ -263,11 +268,70 @@ TEST_F(ToolTest, LsEscapesNamesAndJsonKeepsThemExact) {
     EXPECT_EQ((r.out + r.err).find('\xFF'), std::string::npos);
     EXPECT_NE(r.out.find("good"), std::string::npos);
     if (json) Parse(r.out);
-    if (r.out.find(json ? "bad\\\\xFFname" : "bad\\xFFname") == std::string::npos) {
-      EXPECT_EQ(r.status, 1);
-      EXPECT_NE(r.err.find("qira ls: entry "), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(json ? "bad\\\\xFFname" : "bad\\xFFname"), std::string::npos) << r.out;
+  }
+}
+
+TEST_F(ToolTest, LsSortsRowsAndEveryRowKeepsItsListingIndex) {
+  Make("b", "bbb", 0, 1300000000);
+  Make("a", "aaaaaaaaaa", 0, 1000000000);
+  Make("c", "", 0, 1200000000);
+  MakeDir("d");  // no size; changed now, so the newest
+  std::map<std::string, std::string> indexOf;
+  const Json listing = Parse(Qira({"ls", "--json"}).out);
+  for (const Json &e : listing["entries"].items) indexOf[e["name"].text] = e["index"].text;
+  ASSERT_EQ(indexOf.size(), 4u);
+
+  const std::pair<const char *, std::vector<std::string>> orders[] = {
+      {"name", {"a", "b", "c", "d"}}, {"size", {"a", "b", "c", "d"}}, {"time", {"d", "b", "c", "a"}}};
+  for (const auto &[key, names] : orders) {
+    SCOPED_TRACE(key);
+    RunResult r = Qira({"ls", "--sort", key});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string want, shown;
+    for (const std::string &n : names) want += indexOf[n] + " " + n + "\n";
+    // Index and name of each row, in the order shown.
+    std::istringstream rows(r.out);
+    for (std::string index, word; rows >> index && std::getline(rows, word);)
+      shown += index + " " + word.substr(word.rfind(' ') + 1) + "\n";
+    EXPECT_EQ(shown, want);
+    const Json doc = Parse(Qira({"ls", "--json", "--sort", key}).out);
+    ASSERT_EQ(doc["entries"].items.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(doc["entries"][i]["name"].text, names[i]);
+      EXPECT_EQ(doc["entries"][i]["index"].text, indexOf[names[i]]);
     }
   }
+  // The index a sorted row shows is the one rm takes.
+  RunResult r = Qira({"rm", dir_.path(), indexOf["c"]});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(qt::Exists(dir_ / "c"));
+  EXPECT_TRUE(qt::Exists(dir_ / "a") && qt::Exists(dir_ / "b"));
+}
+
+// Entries that cannot be followed or are dated before 1970 are listed like
+// any other; a name that begins with U+FFFE is its own entry, and removing it
+// by its index leaves "victim" alone.
+TEST_F(ToolTest, LsListsAwkwardEntriesAndRmReachesTheRightOne) {
+  Make("victim", "v");
+  Make("\xEF\xBF\xBEvictim", "t");
+  Make("old", "", -315619200, -315619200);  // 1960-01-01
+  ASSERT_EQ(::symlink("nowhere", (dir_ / "dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("loop", (dir_ / "loop").c_str()), 0);
+  RunResult r = Qira({"ls"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char *row : {"  file  7  ", "  dangling\n", "  file  4  ", "  loop\n",
+                          "  1960-01-01T00:00:00  rw  old\n", "  \\u{FFFE}victim\n", "  victim\n"})
+    EXPECT_NE(r.out.find(row), std::string::npos) << row << " in\n" << r.out;
+  const size_t at = r.out.find("\\u{FFFE}victim");
+  const size_t line = r.out.rfind('\n', at) == std::string::npos ? 0 : r.out.rfind('\n', at) + 1;
+  const std::string index = r.out.substr(line, r.out.find(' ', line) - line);
+  r = Qira({"rm", dir_.path(), index});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(qt::ReadFile(dir_ / "victim"), "v");
+  EXPECT_FALSE(qt::Exists(dir_ / "\xEF\xBF\xBEvictim"));
 }
 
 TEST_F(ToolTest, StatShowsNinePropertiesAndReportsMissingNames) {
@@ -343,6 +407,8 @@ TEST_F(ToolTest, WrongUsageExitsWithTwo) {
       {{"ls", "-l"}, "qira ls: invalid option -- 'l'"},
       {{"touch", "f", "--modified", "soon"}, "qira touch: invalid date 'soon' .*"},
       {{"attrib", "f", "--readonly", "maybe"}, "qira attrib: invalid --readonly value 'maybe' .*"},
+      {{"ls", "--sort", "date"}, "qira ls: invalid --sort key 'date' .*"},
+      {{"--version", "ls"}, "qira: extra operand 'ls'"},
   };
   for (const auto &[args, message] : cases) {
     SCOPED_TRACE(message);
@@ -382,6 +448,53 @@ TEST_F(ToolTest, VersionNamesTheModuleInUse) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("qira: cannot load module " + (dir_ / "none.so")), std::string::npos);
   EXPECT_EQ(Qira({"--module", QIRA_MODULE_PATH, "version"}).status, 0);
+
+  // --version: the package version (the module's own and a revision), then
+  // the module found and its version; the package line even without one.
+  r = Qira({"--version", "--module", QIRA_MODULE_PATH});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m, std::regex("qira ([0-9.]+)-[0-9]+\nmodule ([0-9.]+) (.*)\n"))) << r.out;
+  EXPECT_EQ(m[1], m[2]);
+  EXPECT_EQ(m[3], QIRA_MODULE_PATH);
+  r = Qira({"--version"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("qira [0-9.]+-[0-9]+\n"))) << r.out;
+}
+
+TEST_F(ToolTest, InstallsStrippedBinariesAndAQiraThatFindsItsModule) {
+  const std::string prefix = dir_ / "prefix";
+  const std::string install = std::string("'") + QIRA_CMAKE + "' --install '" + QIRA_BUILD_DIR +
+                              "' --prefix '" + prefix + "' >/dev/null";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const std::string module =
+      std::filesystem::path(prefix + "/bin/" + QIRA_INSTALLED_MODULE).lexically_normal();
+  for (const std::string &f : {prefix + "/bin/qira", module, module + ".debug", prefix + "/include/qira.h",
+                               prefix + "/share/man/man1/qira.1", prefix + "/share/doc/qira/SCRIPTING.md",
+                               prefix + "/share/bash-completion/completions/qira"})
+    EXPECT_TRUE(qt::Exists(f)) << f;
+  // Stripped: the module names its debug file, which holds what it lacks.
+  const std::string so = qt::ReadFile(module), debug = qt::ReadFile(module + ".debug");
+  EXPECT_EQ(so.find(".debug_info"), std::string::npos);
+  EXPECT_EQ(so.find(".symtab"), std::string::npos);
+  EXPECT_NE(so.find("qira.so.debug"), std::string::npos);
+  EXPECT_NE(debug.find(".debug_info"), std::string::npos);
+  EXPECT_EQ(qt::ReadFile(prefix + "/bin/qira").find(".debug_info"), std::string::npos);
+  size_t debugFiles = 0;
+  for (const auto &e : std::filesystem::recursive_directory_iterator(prefix + "/lib/debug/.build-id"))
+    debugFiles += e.path().extension() == ".debug";
+  EXPECT_EQ(debugFiles, 1u) << "the tool's debug file under its build ID";
+
+  // The installed qira loads the installed module without being told.
+  tool_ = prefix + "/bin/qira";
+  env_["QIRA_MODULE"] = "";
+  MakeDir("sub");
+  Make("sub/listed", "x");
+  RunResult r = Qira({"--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(" " + module + "\n"), std::string::npos) << r.out;
+  r = Qira({"ls", "--json", "sub"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Parse(r.out)["entries"][0]["name"].text, "listed");
 }
 
 TEST_F(ToolTest, CopyAndMoveReplaceOnlyWhenAsked) {

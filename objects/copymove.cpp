@@ -18,8 +18,9 @@ struct QiraCopyMoveBlock {
   QiraObjRef error;         // the `error` variable; one reference when obj is set
   QiraWorker *worker;       // given back with qira_platspec_copymove_terminate
   QiraYieldRec yield;       // where the host's yield learns the worker's pipe
+  char *destnative;         // move only: the native name the worker was given
 };
-QIRA_SIZE(QiraCopyMoveBlock, 56, 96);
+QIRA_SIZE(QiraCopyMoveBlock, 60, 104);
 QIRA_AT(QiraCopyMoveBlock, modctx, 4, 8);
 QIRA_AT(QiraCopyMoveBlock, dest, 8, 16);
 QIRA_AT(QiraCopyMoveBlock, destlen, 12, 24);
@@ -27,9 +28,7 @@ QIRA_AT(QiraCopyMoveBlock, entry, 16, 32);
 QIRA_AT(QiraCopyMoveBlock, error, 24, 48);
 QIRA_AT(QiraCopyMoveBlock, worker, 32, 64);
 QIRA_AT(QiraCopyMoveBlock, yield, 36, 72);
-
-// Even an empty destination gets a buffer, so "no copy" stays null.
-constexpr uint32_t kMinDestBytes = 2;
+QIRA_AT(QiraCopyMoveBlock, destnative, 56, 96);
 
 // The release function comes from the block's API block, read before
 // anything is released: dropping the entry can free that block.
@@ -39,24 +38,12 @@ QiraHost_Ref _x_releasefn(const QiraCopyMoveBlock *b) {
 
 void _x_endcopymove(QiraCopyMoveBlock *b, QiraHost_Ref release) {
   if (b->dest) Mem_Free(b->dest);
+  if (b->destnative) Mem_Free(b->destnative);
   if (b->entry.obj) release(b->entry.obj);
   if (b->error.obj) release(b->error.obj);
   // The worker's answer, when it has not come yet, is never read.
   (void)qira_platspec_copymove_terminate(b->worker);
   Mem_Free(b);
-}
-
-// A move keeps its own copy of the destination for re-pointing the entry
-// once the worker has answered; the argument is gone by then.
-uint32_t _x_keepdestination(QiraCopyMoveBlock *b, QiraMemGroup *g, const uint16_t *dest,
-                            uint32_t len) {
-  uint32_t bytes = len * uint32_t(sizeof(uint16_t));
-  if (bytes < kMinDestBytes) bytes = kMinDestBytes;
-  b->dest = static_cast<uint16_t *>(Mem_Alloc(g, bytes));
-  if (!b->dest) return QIRA_ERR_NOMEM;
-  if (len) Ram_UBYTE_copy(dest, b->dest, len * uint32_t(sizeof(uint16_t)));
-  b->destlen = len;
-  return QIRA_OK;
 }
 
 // Starts the worker and builds the block.  On failure nothing is left:
@@ -69,13 +56,22 @@ uint32_t _x_startcopymove(EntryCall &c, const QiraObjRef *receiver, const uint16
   if (!b) return QIRA_ERR_NOMEM;
   // Cleared whole: the yield record's fields the platform leaves alone among them.
   Ram_UBYTE_set(b, sizeof(QiraCopyMoveBlock), 0);
-  uint32_t code = move == 1 ? _x_keepdestination(b, g, dest, destlen) : QIRA_OK;
-  // The worker gets the destination as the script wrote it; only re-pointing
-  // after a move resolves it.
+  // The destination is resolved once, as re-pointing the entry resolves
+  // names, and the worker gets that very name: it writes where the entry
+  // will point after a move.
+  uint32_t code = _x_resolvename(dest, destlen, g, &b->destnative, &b->dest, &b->destlen);
   QiraWorker *worker = nullptr;
-  if (code == QIRA_OK) code = start(c.priv->native, dest, destlen, replace, g, &worker);
-  if (code != QIRA_OK) {
+  if (code == QIRA_OK) code = start(c.priv->native, b->dest, b->destlen, replace, g, &worker);
+  if (code == QIRA_OK) _x_copymove_track(worker, &c.mc->listings);
+  // Only a move needs the names again.
+  if (code != QIRA_OK || move != 1) {
     if (b->dest) Mem_Free(b->dest);
+    if (b->destnative) Mem_Free(b->destnative);
+    b->dest = nullptr;
+    b->destnative = nullptr;
+    b->destlen = 0;
+  }
+  if (code != QIRA_OK) {
     Mem_Free(b);
     return code;
   }
@@ -94,9 +90,10 @@ uint32_t _x_startcopymove(EntryCall &c, const QiraObjRef *receiver, const uint16
 // object itself (re-pointed first after a move), or the failure.
 uint32_t _x_finishcopymove(void *blockctx, QiraCopyMoveBlock *b, uint32_t status) {
   QiraHostFn *table = b->api->api;
-  if (status == QIRA_OK && b->dest) {
+  if (status == QIRA_OK && b->destnative) {
     void *priv = TARVO_ObjRefGetPrivatePtr(&b->entry);
-    status = priv ? TARVOQIRADirEntry_Relocate(priv, b->dest, b->destlen) : QIRA_ERR_NOPRIVATE;
+    status = priv ? _x_relocateresolved(priv, &b->dest, b->destlen, &b->destnative)
+                  : QIRA_ERR_NOPRIVATE;
   }
   QiraHost_Ref release = _x_releasefn(b);
   if (status == QIRA_OK) {
@@ -136,7 +133,11 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_GenericCopyMove(
   if (code == QIRA_OK && c.pos[kReplace] != 0)
     code = TARVOParam_BoolParam(c.mc, c.table, c.pos[kReplace], slots, &replace);
   if (code == QIRA_OK) code = _x_entrycall_readerror(c, c.pos[kError], slots);
+  // Without a result record nobody could ever hear the worker's answer:
+  // nothing is started.
+  if (code == QIRA_OK && !result) code = QIRA_ERR_NOTPOSSIBLE;
   if (code != QIRA_OK) return _x_methodreturn(argc, argc_out, code);
+  _x_copymove_sweep(&c.mc->listings);
 
   // Only a file is copied; a directory may still be moved.
   if (copy == 1 && c.priv->entrytype != QIRA_ENTRY_FILE) code = QIRA_ERR_WRONGKIND;
@@ -146,13 +147,11 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_GenericCopyMove(
     code = _x_methodfailure(c.table, c.mc, callctx, result, c.error, code);
     return _x_methodreturn(argc, argc_out, code);
   }
-  if (result) {
-    result->block = TARVOQIRABlock_FuncCopyMove;
-    result->term = TARVOQIRABlock_TermCopyMove;
-    result->data = b;
-    // The host sleeps on the worker's pipe between calls of the block.
-    (void)qira_platspec_setyielddata(b->worker, &b->yield, sizeof(QiraYieldRec), result);
-  }
+  result->block = TARVOQIRABlock_FuncCopyMove;
+  result->term = TARVOQIRABlock_TermCopyMove;
+  result->data = b;
+  // The host sleeps on the worker's pipe between calls of the block.
+  (void)qira_platspec_setyielddata(b->worker, &b->yield, sizeof(QiraYieldRec), result);
   return _x_methodreturn(argc, argc_out, QIRA_OK);
 }
 
@@ -174,6 +173,8 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_Move(void *callctx, uint32_t argc
 
 extern "C" QIRA_API uint32_t TARVOQIRABlock_FuncCopyMove(void *blockctx, void *data) {
   auto *b = static_cast<QiraCopyMoveBlock *>(data);
+  // Workers of earlier calls are collected here too, never waited for.
+  _x_copymove_sweep(&b->modctx->listings);
   const uint32_t status = qira_platspec_copymove_getresult(b->worker);
   if (status == QIRA_BLOCK_AGAIN || status == QIRA_BLOCK_WAIT) return status;
   return _x_finishcopymove(blockctx, b, status);

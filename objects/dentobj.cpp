@@ -130,6 +130,12 @@ uint32_t _x_updatedirentry(QiraEntryPrivate *p, const uint16_t *name, uint32_t l
   uint32_t code =
       qira_platspec_nameandcheckdir(name, len, mc->group, &full, &fulllen, &native, nullptr);
   if (code != QIRA_OK) return code;
+  return _x_pointdirentry(p, full, fulllen, native, mc, table, rec);
+}
+
+uint32_t _x_pointdirentry(QiraEntryPrivate *p, uint16_t *full, uint32_t fulllen, char *native,
+                          QiraModuleCtx *mc, QiraHostFn *table, const QiraEntryInfo *rec) {
+  uint32_t code = QIRA_OK;
   // Both names are replaced together: neither is ever kept without the other.
   _x_freenames(p);
   p->entrytype = rec->entrytype;
@@ -270,6 +276,19 @@ extern "C" QIRA_API uint32_t TARVO_GetQIRADirEntryObjValue(const QiraObjRef *ref
 
 extern "C" QIRA_API uint32_t TARVO_SetQIRADirEntryObjValue(void) {
   return QIRA_ERR_ACCESS;  // an entry's value is its name: it cannot be assigned
+}
+
+uint32_t _x_relocateresolved(void *priv, uint16_t **full, uint32_t fulllen, char **native) {
+  auto *p = static_cast<QiraEntryPrivate *>(priv);
+  QiraModuleCtx *mc = p->modctx;
+  QiraEntryInfo rec{};
+  uint32_t code = qira_platspec_getentryinfo(*native, mc->group, &rec);
+  if (code != QIRA_OK) return code;
+  code = _x_pointdirentry(p, *full, fulllen, *native, mc, p->api->api, &rec);
+  *full = nullptr;
+  *native = nullptr;
+  if (rec.name) Mem_Free(rec.name);
+  return code;
 }
 
 extern "C" QIRA_API uint32_t TARVOQIRADirEntry_Relocate(void *priv, const uint16_t *name,

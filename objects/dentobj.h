@@ -12,6 +12,17 @@
 uint32_t _x_updatedirentry(QiraEntryPrivate *p, const uint16_t *name, uint32_t len,
                            QiraModuleCtx *mc, QiraHostFn *table, const QiraEntryInfo *rec);
 
+// The same with a name already resolved: both names pass to the private data,
+// whatever the outcome.
+uint32_t _x_pointdirentry(QiraEntryPrivate *p, uint16_t *full, uint32_t fulllen, char *native,
+                          QiraModuleCtx *mc, QiraHostFn *table, const QiraEntryInfo *rec);
+
+// Re-points the entry at a name resolved before (the destination of a move):
+// re-reads the entry there and rewrites its names and properties.  On success
+// or a failing property write both names have passed to the entry (*full and
+// *native cleared); when the entry cannot be read they stay with the caller.
+uint32_t _x_relocateresolved(void *priv, uint16_t **full, uint32_t fulllen, char **native);
+
 // Rewrites `created`, `lastchanged`, `lastaccessed` from `rec`.
 uint32_t _x_updatedirentrydates(QiraEntryPrivate *p, QiraModuleCtx *mc, QiraHostFn *table,
                                 const QiraEntryInfo *rec);

@@ -41,6 +41,15 @@ QIRA_AT(QiraEntryPrivate, fullname, 16, 32);
 QIRA_AT(QiraEntryPrivate, native, 24, 48);
 static_assert(sizeof(QiraEntryPrivate) == QIRA_DIRENTRY_PRIVATE_SIZE);
 
+// From the platform layer, for copy and move: a destination resolved once,
+// as re-pointing an entry resolves names, without looking at the file system
+// (native and UTF-16 full name, both from g); and the workers kept on the
+// module context's list until they are collected without waiting.
+uint32_t _x_resolvename(const uint16_t *name, uint32_t len, QiraMemGroup *g, char **native_out,
+                        uint16_t **full_out, uint32_t *fulllen_out);
+void _x_copymove_track(QiraWorker *w, QiraDNode *list);
+void _x_copymove_sweep(QiraDNode *list);
+
 // The module context of a method call (word 1 of the call context).
 inline QiraModuleCtx *_x_callmodctx(void *callctx) {
   return static_cast<QiraCallCtx *>(callctx)->modctx;

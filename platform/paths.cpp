@@ -273,6 +273,25 @@ uint32_t qira_platspec_nameandcheckdir(const uint16_t *name, uint32_t len, QiraM
   return QIRA_OK;
 }
 
+uint32_t _x_resolvename(const uint16_t *name, uint32_t len, QiraMemGroup *g, char **native_out,
+                        uint16_t **full_out, uint32_t *fulllen_out) {
+  char *native = nullptr;
+  uint32_t err = _x_getallocednativechars(name, len, g, &native);
+  if (err) return err;
+  uint16_t *full = nullptr;
+  uint32_t fulllen = 0;
+  err = rewrite(&native, g);
+  if (!err) err = _x_getallocedtarvochars(native, g, &full, &fulllen);
+  if (err) {
+    Mem_Free(native);
+    return err;
+  }
+  *native_out = native;
+  *full_out = full;
+  *fulllen_out = fulllen;
+  return QIRA_OK;
+}
+
 uint32_t qira_platspec_pathpartlength(const uint16_t *name, uint32_t len, uint32_t *out) {
   uint32_t part = len;
   while (part > 0 && name[part - 1] != kSepUnit) --part;

@@ -4,16 +4,39 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/sendfile.h>
+#include <sys/syscall.h>
 
 namespace {
 
 // open() and fcntl() are variadic; the table holds fixed shapes.
 int sys_open(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int sys_fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
+int sys_openat(int dirfd, const char *path, int flags, mode_t mode) {
+  return ::openat(dirfd, path, flags, mode);
+}
+// Through syscall(): the C library of an older system may lack the wrappers,
+// and ENOSYS is then the answer the callers already handle.
+int sys_renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
+  return int(::syscall(SYS_renameat2, fromdir, from, todir, to, flags));
+}
+ssize_t sys_copy_file_range(int in, off_t *inoff, int out, off_t *outoff, size_t n,
+                            unsigned flags) {
+  return ::syscall(SYS_copy_file_range, in, inoff, out, outoff, n, flags);
+}
+int sys_pidfd_open(pid_t pid, unsigned flags) {
+#ifdef SYS_pidfd_open
+  return int(::syscall(SYS_pidfd_open, pid, flags));
+#else
+  (void)pid, (void)flags;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
 
 constexpr QiraPlatCalls kLibcCalls = {
     .fork = ::fork,
-    .pipe = ::pipe,
+    .pipe2 = ::pipe2,
     .read = ::read,
     .write = ::write,
     .open = sys_open,
@@ -33,6 +56,22 @@ constexpr QiraPlatCalls kLibcCalls = {
     .opendir = ::opendir,
     .readdir = ::readdir,
     .unlink = ::unlink,
+    .openat = sys_openat,
+    .fstatat = ::fstatat,
+    .linkat = ::linkat,
+    .renameat = ::renameat,
+    .renameat2 = sys_renameat2,
+    .unlinkat = ::unlinkat,
+    .futimens = ::futimens,
+    .fchmod = ::fchmod,
+    .fchown = ::fchown,
+    .ftruncate = ::ftruncate,
+    .fsync = ::fsync,
+    .close = ::close,
+    .closedir = ::closedir,
+    .copy_file_range = sys_copy_file_range,
+    .sendfile = ::sendfile,
+    .pidfd_open = sys_pidfd_open,
 };
 
 }  // namespace

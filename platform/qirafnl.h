@@ -36,6 +36,14 @@
                                                            uint16_t **units_out,
                                                            uint32_t *count_out);
 
+// A name resolved as an entry is re-pointed (home folder, working directory,
+// "." and "..", trailing separators) without looking at the file system: the
+// native name and the UTF-16 full name, both allocated from g.  The full name
+// of the empty name is a null pointer with the count 0.  Codes: 1, 28, 81.
+[[nodiscard]] QIRA_HIDDEN uint32_t _x_resolvename(const uint16_t *name, uint32_t len,
+                                                  QiraMemGroup *g, char **native_out,
+                                                  uint16_t **full_out, uint32_t *fulllen_out);
+
 // ---- times ---------------------------------------------------------------
 // Seconds since 1970 (negative before it) to a date value: microseconds since
 // 0001-01-01 as 16-bit digits, least significant first, count minimal.  62
@@ -66,7 +74,7 @@
 // member replaced and restore the saved table afterwards.
 struct QiraPlatCalls {
   pid_t (*fork)(void);
-  int (*pipe)(int fds[2]);
+  int (*pipe2)(int fds[2], int flags);
   ssize_t (*read)(int fd, void *buf, size_t n);
   ssize_t (*write)(int fd, const void *buf, size_t n);
   int (*open)(const char *path, int flags, mode_t mode);
@@ -88,9 +96,42 @@ struct QiraPlatCalls {
   // The copy/move worker runs between fork and _exit, where remove() (stdio)
   // is not safe to call; it deletes files with unlink().
   int (*unlink)(const char *path);
+  // The worker's own calls: it works relative to the directories of source
+  // and destination, so that short side names fit beside any name.
+  int (*openat)(int dirfd, const char *path, int flags, mode_t mode);
+  int (*fstatat)(int dirfd, const char *path, struct stat *st, int flags);
+  int (*linkat)(int fromdir, const char *from, int todir, const char *to, int flags);
+  int (*renameat)(int fromdir, const char *from, int todir, const char *to);
+  int (*renameat2)(int fromdir, const char *from, int todir, const char *to, unsigned flags);
+  int (*unlinkat)(int dirfd, const char *path, int flags);
+  int (*futimens)(int fd, const struct timespec times[2]);
+  int (*fchmod)(int fd, mode_t mode);
+  int (*fchown)(int fd, uid_t uid, gid_t gid);
+  int (*ftruncate)(int fd, off_t len);
+  int (*fsync)(int fd);
+  int (*close)(int fd);
+  int (*closedir)(DIR *dir);
+  ssize_t (*copy_file_range)(int in, off_t *inoff, int out, off_t *outoff, size_t n,
+                             unsigned flags);
+  ssize_t (*sendfile)(int out, int in, off_t *inoff, size_t n);
+  int (*pidfd_open)(pid_t pid, unsigned flags);
 };
 
 extern QIRA_HIDDEN QiraPlatCalls _x_calls;
+
+// ---- workers on the module context's list --------------------------------
+// A worker handle can sit on the module context's list of open records, so
+// that a worker still running when its block ends is collected later, by
+// non-blocking waits, and never waited for.
+typedef uint32_t (*QiraWorkerCleanupFn)(void *arg);
+// Links the handle into the list (the module context's list head).
+QIRA_HIDDEN void _x_copymove_track(QiraWorker *w, QiraDNode *list);
+// Collects, without waiting, every ended worker on the list and releases the
+// handles no block holds any more.
+QIRA_HIDDEN void _x_copymove_sweep(QiraDNode *list);
+// The cleanup a handle carries on the list, run by whoever ends the module
+// context: unlinks it and releases it unless a block still holds it.
+QIRA_HIDDEN uint32_t _x_copymove_cleanup(void *arg);
 
 // Test hook: installs *replacement (the C library's own calls when null) and
 // stores the table that was in force into *saved (skipped when null).
@@ -102,6 +143,12 @@ QIRA_HIDDEN void _x_swapcalls(const QiraPlatCalls *replacement, QiraPlatCalls *s
 inline int _x_sys_open(const char *path, int flags, mode_t mode) {
   int fd;
   do fd = _x_calls.open(path, flags, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+inline int _x_sys_openat(int dirfd, const char *path, int flags, mode_t mode) {
+  int fd;
+  do fd = _x_calls.openat(dirfd, path, flags, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
 }

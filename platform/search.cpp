@@ -147,7 +147,7 @@ uint32_t qira_platspec_search_getnext(QiraSearch *s, QiraMemGroup *g, QiraEntryI
 }
 
 uint32_t qira_platspec_search_justfree(QiraSearch *s) {
-  if (s && s->dir) (void)closedir(s->dir);
+  if (s && s->dir) (void)_x_calls.closedir(s->dir);
   return QIRA_OK;
 }
 

@@ -25,9 +25,10 @@ volatile sig_atomic_t g_interrupts = 0;
 extern "C" void onInterrupt(int) { g_interrupts = g_interrupts + 1; }
 
 // Catches SIGINT for the duration of a copy.  No SA_RESTART: the signal must
-// cut the select() of the yield function short.  The worker is forked while
-// this handler is in place, so it inherits it and Ctrl-C at the terminal does
-// not kill it halfway through the destination.
+// cut the wait of the yield function short.  The worker puts this handler
+// aside: Ctrl-C at the terminal ends it too, and an ended worker leaves no
+// partial destination (a move holds the signal only while it puts the names
+// in place).
 class InterruptGuard {
  public:
   InterruptGuard() {
@@ -169,9 +170,9 @@ int copyOrMove(Session &s, const ParsedArgs &args, const char *cmd, const char *
   if (r.code == qhost::kHostErrAbandoned) {
     if (tty) progress.clear();
     std::fprintf(stderr,
-                 "qira %s: interrupted; the worker finishes the %s on its own, waiting for it "
-                 "(Ctrl-C again to stop waiting)\n",
-                 cmd, method);
+                 "qira %s: interrupted; waiting for the worker to stop (Ctrl-C again to stop "
+                 "waiting)\n",
+                 cmd);
     waitForWorkers(true);
     return kExitInterrupted;
   }

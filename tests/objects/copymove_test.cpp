@@ -126,9 +126,8 @@ TEST_F(CopyMoveTest, AnAbandonedCopyReleasesWhatItHeld) {
   EXPECT_EQ(e.refCount(), 2u);
   EXPECT_EQ(error.ref().refCount(), 2u);
   EXPECT_EQ(error.assignments(), 0u);
-  // The worker goes on without us; collect it so it does not count as ours.
-  for (int st = 0; ::waitpid(-1, &st, 0) > 0;) {
-  }
+  // The worker goes on without us; the module collects it later, never
+  // waiting for it (the teardown checks).
 }
 
 // The move succeeds on disk but the entry cannot be rewritten: the failure
@@ -145,6 +144,59 @@ TEST_F(CopyMoveTest, AMoveWhoseRepointingFailsReportsIt) {
   ExpectFailure(out, &error, kInjected);
   EXPECT_TRUE(qt::Exists(dir_ / "dst"));
   EXPECT_FALSE(qt::Exists(dir_ / "src"));
+}
+
+// Without a result record nobody could hear the worker: the call is refused
+// with 13 as its status before anything starts, and leaves nothing behind.
+TEST_F(CopyMoveTest, ACallWithoutAResultRecordStartsNothing) {
+  Ref e = Source(content_);
+  ASSERT_TRUE(e);
+  Variable error = host_->variable();
+  RunOptions opts;
+  opts.noResultRecord = true;
+  for (int i = 0; i < 20; ++i) {
+    for (const char *method : {"copy", "move"}) {
+      CallOutcome out = host_->call(
+          e, method, {Arg("destination", (dir_ / "dst").c_str()), Arg("error", error)}, opts);
+      EXPECT_EQ(out.status, QIRA_ERR_NOTPOSSIBLE) << method;
+    }
+  }
+  EXPECT_FALSE(qt::Exists(dir_ / "dst"));
+  EXPECT_EQ(e.refCount(), 1u);
+  EXPECT_EQ(error.assignments(), 0u);
+  EXPECT_TRUE(qt::Children().empty()) << "a worker was started";
+}
+
+// The destination is resolved once, as the entry's re-pointing resolves it
+// (home folder, "." and ".."), and the worker writes exactly there.
+TEST_F(CopyMoveTest, TheWorkerWritesWhereTheEntryWillPoint) {
+  ASSERT_EQ(::mkdir((dir_ / "home").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dir_ / "a").c_str(), 0755), 0);
+  const char *home = getenv("HOME");
+  const std::string oldhome = home ? home : "";
+  ASSERT_EQ(setenv("HOME", (dir_ / "home").c_str(), 1), 0);
+  qt::CwdGuard cwd;
+  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  const struct {
+    const char *dest;
+    std::string lands;
+  } rows[] = {{"~/x", dir_ / "home/x"}, {"a/../b", dir_ / "b"}, {"./a/./c/", dir_ / "a/c"}};
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.dest);
+    Ref e = Source(content_);
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(Run(e, "move", {Arg("destination", r.dest)}).ok());
+    EXPECT_EQ(Full(e), r.lands);
+    EXPECT_EQ(qt::ReadFile(r.lands), content_);
+  }
+  Ref e = Source(content_);
+  EXPECT_TRUE(Run(e, "copy", {Arg("destination", "~/y")}).ok());
+  EXPECT_EQ(qt::ReadFile(dir_ / "home/y"), content_);
+  EXPECT_FALSE(qt::Exists(dir_ / "~"));
+  if (home)
+    setenv("HOME", oldhome.c_str(), 1);
+  else
+    unsetenv("HOME");
 }
 
 }  // namespace

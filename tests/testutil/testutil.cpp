@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -198,6 +199,50 @@ CwdGuard::CwdGuard() {
 }
 CwdGuard::~CwdGuard() {
   if (!old_.empty() && chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot restore cwd";
+}
+
+std::vector<int> Children() {
+  // Every process whose parent is this one, from /proc/<pid>/stat: an
+  // emulator such as qemu-i386 shows its own view of /proc/self, not the
+  // children of the program it runs.
+  std::vector<int> pids;
+  const int self = int(getpid());
+  DIR *d = opendir("/proc");
+  while (dirent *e = d ? readdir(d) : nullptr) {
+    char *end = nullptr;
+    const long pid = strtol(e->d_name, &end, 10);
+    if (*end || pid <= 0) continue;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(") ");
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self)
+      pids.push_back(int(pid));
+  }
+  if (d) closedir(d);
+  return pids;
+}
+
+namespace {
+
+bool Ended(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(") ");
+  return close == std::string::npos || stat.size() < close + 3 || stat[close + 2] == 'Z';
+}
+}  // namespace
+
+bool WaitChildrenEnded() {
+  for (int tries = 0; tries < 20000; ++tries) {
+    bool all = true;
+    for (int pid : Children()) all = all && Ended(pid);
+    if (all) return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 }  // namespace qt

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace qt {
@@ -76,5 +77,12 @@ class CwdGuard {
  private:
   std::string old_;
 };
+
+// Waits, up to 20 s, until every child of this process has ended, without
+// collecting any: an ended child stays a zombie for whoever collects it.
+// False when one still runs.
+bool WaitChildrenEnded();
+// The children of every thread of this process, as the kernel lists them.
+std::vector<int> Children();
 
 }  // namespace qt

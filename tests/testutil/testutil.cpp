@@ -228,6 +228,13 @@ std::vector<int> Children() {
 namespace {
 
 bool Ended(int pid) {
+  // Ended means a wait would collect it now.  A zombie's /proc state is not
+  // enough: under an emulator such as qemu-i386 the main thread shows "Z"
+  // while the emulator's other threads are still ending, and until they have
+  // a wait finds nothing.  WNOWAIT asks without collecting.
+  siginfo_t info{};
+  if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return info.si_pid == pid;
+  if (errno != ECHILD) return false;
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t close = stat.rfind(") ");

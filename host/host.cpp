@@ -451,6 +451,21 @@ size_t Host::openListings() const {
 
 size_t Host::runListingCleanups() { return impl_->cleanupListings(); }
 
+size_t Host::runCleanupsExcept(const char *keep) {
+  const void *kept = moduleSymbol(keep);
+  QiraDNode *head = &impl_->modctx.ctx.listings;
+  size_t n = 0;
+  Enter e(impl_.get());
+  for (QiraDNode *node = head->next, *next; node && node != head; node = next) {
+    next = node->next;
+    auto *rec = reinterpret_cast<ListingHead *>(node);
+    if (reinterpret_cast<const void *>(rec->cleanup) == kept || !rec->cleanup) continue;
+    rec->cleanup(rec->arg);
+    ++n;
+  }
+  return n;
+}
+
 // ---- faults and observation --------------------------------------------------------------
 
 void Host::failGetter(uint32_t id) { impl_->getterFaults.insert(id); }

@@ -439,6 +439,10 @@ class Host {
   // Runs (and unlinks) the cleanup of every linked listing, as teardown does;
   // returns how many ran.
   size_t runListingCleanups();
+  // The same for every linked record except those whose cleanup is the
+  // module's function `keep` (a listing a test still reads, say): ends the
+  // workers' records as the end of the module context would.
+  size_t runCleanupsExcept(const char *keep);
 
   // --- fault injection and observation ---------------------------------------
   void failGetter(uint32_t id);

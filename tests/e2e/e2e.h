@@ -131,14 +131,7 @@ class HostTest : public ::testing::Test {
   void EndWorkers() {
     CollectSlowWorkers();
     EXPECT_TRUE(qt::WaitChildrenEnded()) << "a worker process is still running";
-    QiraDNode *head = &host_->moduleContext()->listings;
-    const void *listing = host_->moduleSymbol("TARVODirCreate_JustFree");
-    for (QiraDNode *n = head->next, *next; n && n != head; n = next) {
-      next = n->next;
-      struct Record { QiraDNode links; uint32_t (*cleanup)(void *); void *arg; };
-      auto *r = reinterpret_cast<Record *>(n);
-      if (reinterpret_cast<const void *>(r->cleanup) != listing) r->cleanup(r->arg);
-    }
+    host_->runCleanupsExcept("TARVODirCreate_JustFree");
   }
   // ... and no child is left for the host to collect.
   void ExpectNoWorkerLeft() {

@@ -84,14 +84,7 @@ class ObjTest : public ::testing::Test {
   // context does) must collect them all: no child is left for the host.
   void ExpectNoZombieWorker() {
     EXPECT_TRUE(qt::WaitChildrenEnded()) << "a worker process is still running";
-    QiraDNode *head = &host_->moduleContext()->listings;
-    const void *listing = host_->moduleSymbol("TARVODirCreate_JustFree");
-    for (QiraDNode *n = head->next, *next; n && n != head; n = next) {
-      next = n->next;
-      struct Record { QiraDNode links; uint32_t (*cleanup)(void *); void *arg; };
-      auto *r = reinterpret_cast<Record *>(n);
-      if (reinterpret_cast<const void *>(r->cleanup) != listing) r->cleanup(r->arg);
-    }
+    host_->runCleanupsExcept("TARVODirCreate_JustFree");
     const pid_t pid = ::waitpid(-1, nullptr, WNOHANG);
     EXPECT_TRUE(pid < 0 && errno == ECHILD) << "worker " << pid << " left as a zombie";
   }

@@ -11,7 +11,9 @@
 // A unit 0 is refused in both forms: the native name would end there and
 // reach another entry than the one the script named.  Both directions
 // measure first and allocate the exact size once.
+#include <langinfo.h>
 #include <limits.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "platform/qirafnl.h"
@@ -23,6 +25,17 @@ namespace {
 constexpr uint32_t kMaxUnits = 0x20000000u;
 
 void clearstate(mbstate_t *st) { Ram_UBYTE_set(st, sizeof(*st), 0); }
+
+// Under UTF-8 and plain ASCII a unit below 0x80 is one byte of the same value
+// and back, and such a byte never continues another character.  Most names are
+// all such bytes, and the locale's converter costs thousands of instructions a
+// character, so these two codesets take the units below 0x80 directly.  Other
+// codesets may give those bytes other meanings (shift states, a yen sign), and
+// keep the converter for every character.
+bool asciiisitself() {
+  const char *set = nl_langinfo(CODESET);
+  return strcmp(set, "UTF-8") == 0 || strcmp(set, "ANSI_X3.4-1968") == 0;
+}
 
 // The bytes-only form back to its bytes: every unit after the marker must be
 // a byte value other than 0.
@@ -39,14 +52,14 @@ uint32_t bytesonlytonative(const uint16_t *units, uint32_t count, QiraMemGroup *
 }
 
 // Bytes the locale needs for the units, terminator included.
-uint32_t measurenative(const uint16_t *units, uint32_t count, uint32_t *size) {
+uint32_t measurenative(const uint16_t *units, uint32_t count, bool ascii, uint32_t *size) {
   mbstate_t st;
   clearstate(&st);
   char scratch[MB_LEN_MAX > 8 ? MB_LEN_MAX : 8];
   uint32_t total = 1;
   for (uint32_t k = 0; k < count; ++k) {
     if (units[k] == 0) return QIRA_ERR_CONVERT;
-    size_t n = wcrtomb(scratch, wchar_t(units[k]), &st);
+    size_t n = ascii && units[k] < 0x80 ? 1 : wcrtomb(scratch, wchar_t(units[k]), &st);
     if (n == size_t(-1)) return QIRA_ERR_CONVERT;
     uint32_t next = total + uint32_t(n);
     if (next < total) return QIRA_ERR_TOOLONG;
@@ -58,7 +71,11 @@ uint32_t measurenative(const uint16_t *units, uint32_t count, uint32_t *size) {
 
 // One character at the front of bytes[0..n): its length, or 0 when the name
 // cannot be carried unit by unit (invalid, cut short, or above U+FFFF).
-size_t decodeone(const char *bytes, size_t n, mbstate_t *st, uint16_t *unit) {
+size_t decodeone(const char *bytes, size_t n, bool ascii, mbstate_t *st, uint16_t *unit) {
+  if (ascii && uint8_t(*bytes) < 0x80) {
+    *unit = uint8_t(*bytes);
+    return *bytes ? 1 : 0;
+  }
   wchar_t wc = 0;
   size_t used = mbrtowc(&wc, bytes, n, st);
   if (used == size_t(-1) || used == size_t(-2) || used == 0) return 0;
@@ -69,13 +86,13 @@ size_t decodeone(const char *bytes, size_t n, mbstate_t *st, uint16_t *unit) {
 
 // Units the name decodes to, or false when it must travel as bytes: it does
 // not decode, or its first character would read as the marker.
-bool countunits(const char *native, size_t n, size_t *count) {
+bool countunits(const char *native, size_t n, bool ascii, size_t *count) {
   mbstate_t st;
   clearstate(&st);
   size_t pos = 0, units = 0;
   uint16_t unit = 0;
   while (pos < n) {
-    size_t used = decodeone(native + pos, n - pos, &st, &unit);
+    size_t used = decodeone(native + pos, n - pos, ascii, &st, &unit);
     if (!used) return false;
     if (units == 0 && unit == QIRA_BYTES_ONLY_MARKER) return false;
     pos += used;
@@ -108,8 +125,9 @@ uint32_t _x_getallocednativechars(const uint16_t *units, uint32_t count, QiraMem
     uint32_t err = bytesonlytonative(units, count, g, &native);
     if (err) return err;
   } else {
+    const bool ascii = asciiisitself();
     uint32_t size = 0;
-    uint32_t err = measurenative(units, count, &size);
+    uint32_t err = measurenative(units, count, ascii, &size);
     if (err) return err;
     native = static_cast<char *>(Mem_Alloc(g, size));
     if (!native) return QIRA_ERR_NOMEM;
@@ -118,6 +136,10 @@ uint32_t _x_getallocednativechars(const uint16_t *units, uint32_t count, QiraMem
     // The measuring pass fixed the size: the converting pass writes exactly it.
     char *at = native;
     for (uint32_t k = 0; k < count; ++k) {
+      if (ascii && units[k] < 0x80) {
+        *at++ = char(units[k]);
+        continue;
+      }
       size_t n = wcrtomb(at, wchar_t(units[k]), &st);
       if (n == size_t(-1)) {
         Mem_Free(native);
@@ -136,8 +158,9 @@ uint32_t _x_getallocedtarvochars(const char *native, QiraMemGroup *g, uint16_t *
                                  uint32_t *count_out) {
   size_t n = 0;
   while (native[n]) ++n;
+  const bool ascii = asciiisitself();
   size_t count = 0;
-  if (!countunits(native, n, &count)) return bytesonlyform(native, n, g, units_out, count_out);
+  if (!countunits(native, n, ascii, &count)) return bytesonlyform(native, n, g, units_out, count_out);
   if (count == 0) {
     if (units_out) *units_out = nullptr;
     if (count_out) *count_out = 0;
@@ -150,7 +173,7 @@ uint32_t _x_getallocedtarvochars(const char *native, QiraMemGroup *g, uint16_t *
   clearstate(&st);
   size_t pos = 0;
   for (size_t k = 0; k < count; ++k) {
-    size_t used = decodeone(native + pos, n - pos, &st, &units[k]);
+    size_t used = decodeone(native + pos, n - pos, ascii, &st, &units[k]);
     if (!used) {
       Mem_Free(units);
       return QIRA_ERR_CONVERT;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host.h"
+#include "host/utf.h"
 
 #include <cstddef>
 #include <deque>
@@ -185,10 +186,6 @@ inline constexpr uintptr_t kSlotMagic = 0x51534c54;  // argument payload pointer
 void putBox(Host::Impl *h, QiraValue *rec, Value v);
 // Decodes a value record by tag; consumes a heap payload on success.
 std::optional<Value> takeValue(Host::Impl *h, uint32_t tag, QiraValue *rec);
-
-// Text helpers.
-std::u16string toU16(std::string_view utf8);
-std::string toU8(std::u16string_view s);
 
 // The host function table: ID to function (without faults).
 QiraHostFn hostFunction(uint32_t id);

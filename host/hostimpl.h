@@ -112,7 +112,6 @@ struct Host::Impl {
   QiraYieldFn moduleYield = nullptr;
 
   // Answers read at load.
-  uint32_t verStatus = 0;
   std::u16string verText;
   uint32_t refcount = 0;
   std::vector<uint32_t> refs;
@@ -140,7 +139,6 @@ struct Host::Impl {
   };
   std::map<uint32_t, FaultState> fnFaults;
   std::map<uint32_t, uint32_t> calls;
-  std::vector<uint32_t> getterLog;
   std::vector<std::u16string> lastParams;  // the names of the latest 140
   std::vector<std::string> violations;
   std::vector<CallState *> liveCalls;

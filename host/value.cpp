@@ -212,16 +212,6 @@ void *Ref::priv() const {
   return obj_ && !obj_->priv.empty() ? obj_->priv.data() : nullptr;
 }
 
-std::string Ref::typeName() const {
-  if (!obj_) return "";
-  switch (obj_->kind) {
-    case ObjKind::Variable: return "variable";
-    case ObjKind::TypeObject: return "type";
-    case ObjKind::Instance: return obj_->type ? obj_->type->name : "";
-  }
-  return "";
-}
-
 Host *Ref::host() const { return obj_ && obj_->host ? obj_->host->self : nullptr; }
 
 void Ref::reset() {

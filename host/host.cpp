@@ -264,8 +264,7 @@ std::unique_ptr<Host> Host::load(const std::string &path, std::string &error) {
   (void)m.getVersion(nullptr, nullptr, 0, &need);
   std::u16string text(need, u'\0');
   uint32_t got = need;
-  m.verStatus = m.getVersion(nullptr, reinterpret_cast<uint16_t *>(text.data()), need, &got);
-  if (m.verStatus == QIRA_OK) m.verText = text.substr(0, std::min(got, need));
+  if (m.getVersion(nullptr, reinterpret_cast<uint16_t *>(text.data()), need, &got) == QIRA_OK) m.verText = text.substr(0, std::min(got, need));
 
   // The module context: provider, a heap group of the module's own making,
   // and an empty list of open listings.
@@ -310,7 +309,6 @@ std::string Host::description() const {
   const QiraVersion &v = *impl_->ver;
   return v.desc1 ? std::string(v.desc1, v.desclen1) : std::string();
 }
-uint32_t Host::versionStatus() const { return impl_->verStatus; }
 const std::u16string &Host::versionText() const { return impl_->verText; }
 std::string Host::versionText8() const { return toU8(impl_->verText); }
 uint32_t Host::refCount() const { return impl_->refcount; }
@@ -319,10 +317,6 @@ const std::vector<std::u16string> &Host::symbols() const { return impl_->syms; }
 std::string Host::symbol8(uint32_t index) const { return impl_->symbol8(index); }
 uint32_t Host::symbolIndex(std::string_view utf8) const { return impl_->symbolIndex(toU16(utf8)); }
 void *Host::moduleSymbol(const char *name) const { return dlsym(impl_->dl, name); }
-QiraHostFn Host::moduleFn(int32_t id) const {
-  auto tarvo = sym<QiraHostFn (*)(int32_t)>(impl_->dl, "TARVO");
-  return tarvo ? tarvo(id) : nullptr;
-}
 
 // ---- registration -----------------------------------------------------------------
 
@@ -430,7 +424,6 @@ uint32_t Host::assign(const Ref &obj, const Value &) {
 
 // ---- memory and the module context -----------------------------------------------------
 
-QiraModuleCtx *Host::moduleContext() { return &impl_->modctx.ctx; }
 QiraProvider *Host::provider() { return &impl_->provider; }
 QiraMemGroup *Host::group() const { return impl_->group; }
 
@@ -478,10 +471,8 @@ uint32_t Host::hostCalls(uint32_t id) const {
   auto it = impl_->calls.find(id);
   return it == impl_->calls.end() ? 0 : it->second;
 }
-const std::vector<uint32_t> &Host::getterLog() const { return impl_->getterLog; }
 const std::vector<std::u16string> &Host::lastParameterNames() const { return impl_->lastParams; }
 void Host::clearLogs() {
-  impl_->getterLog.clear();
   impl_->lastParams.clear();
   impl_->calls.clear();
   impl_->violations.clear();

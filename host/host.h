@@ -178,8 +178,6 @@ class Ref {
   uint32_t refCount() const;
   // The object's private data as the module sees it (null without any).
   void *priv() const;
-  // Name of the object's type ("type" for a type object, "variable").
-  std::string typeName() const;
   Host *host() const;
   void reset();
   HostObject *release();  // gives the count up to the caller
@@ -361,7 +359,6 @@ class Host {
   // --- what the module said at load --------------------------------------
   const QiraVersion &version() const;   // the module's record, as VXGetVer gave it
   std::string description() const;      // desc1 text (desclen1 bytes)
-  uint32_t versionStatus() const;       // TARVO_GetVersion's status
   const std::u16string &versionText() const;
   std::string versionText8() const;
   uint32_t refCount() const;            // module function 100
@@ -373,8 +370,6 @@ class Host {
   uint32_t symbolIndex(std::string_view utf8) const;  // 0 when none
   // dlsym in the module; null when not exported.
   void *moduleSymbol(const char *name) const;
-  // TARVO(id).
-  QiraHostFn moduleFn(int32_t id) const;
 
   // --- registration --------------------------------------------------------
   // TARVOQIRA_AddTypes(null, registration context, argument); the types the
@@ -429,7 +424,6 @@ class Host {
   uint32_t assign(const Ref &obj, const Value &v);
 
   // --- memory and the module context -----------------------------------------
-  QiraModuleCtx *moduleContext();
   QiraProvider *provider();
   QiraMemGroup *group() const;
   // Live blocks of the module context's heap group (the length of its list).
@@ -451,8 +445,6 @@ class Host {
   void clearFaults();
   // Calls of the host function with this ID so far.
   uint32_t hostCalls(uint32_t id) const;
-  // Every ID asked of the getter, in order.
-  const std::vector<uint32_t> &getterLog() const;
   // The parameter names of the latest 140 call, in the module's list order:
   // what a method reads, learnt by calling it.
   const std::vector<std::u16string> &lastParameterNames() const;

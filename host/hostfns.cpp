@@ -509,7 +509,6 @@ QiraHostFn hostFunction(uint32_t id) {
 QiraHostFn hostGetter(uint32_t id) {
   Host::Impl *h = currentHost();
   if (!h) return nullptr;
-  h->getterLog.push_back(id);
   if (h->getterFaults.count(id)) return nullptr;
   return hostFunction(id);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host.h"
+#include "host/utf.h"
 
 #include <cstddef>
 #include <deque>
@@ -111,7 +112,6 @@ struct Host::Impl {
   QiraYieldFn moduleYield = nullptr;
 
   // Answers read at load.
-  uint32_t verStatus = 0;
   std::u16string verText;
   uint32_t refcount = 0;
   std::vector<uint32_t> refs;
@@ -139,7 +139,6 @@ struct Host::Impl {
   };
   std::map<uint32_t, FaultState> fnFaults;
   std::map<uint32_t, uint32_t> calls;
-  std::vector<uint32_t> getterLog;
   std::vector<std::u16string> lastParams;  // the names of the latest 140
   std::vector<std::string> violations;
   std::vector<CallState *> liveCalls;
@@ -185,10 +184,6 @@ inline constexpr uintptr_t kSlotMagic = 0x51534c54;  // argument payload pointer
 void putBox(Host::Impl *h, QiraValue *rec, Value v);
 // Decodes a value record by tag; consumes a heap payload on success.
 std::optional<Value> takeValue(Host::Impl *h, uint32_t tag, QiraValue *rec);
-
-// Text helpers.
-std::u16string toU16(std::string_view utf8);
-std::string toU8(std::u16string_view s);
 
 // The host function table: ID to function (without faults).
 QiraHostFn hostFunction(uint32_t id);

@@ -7,67 +7,6 @@
 
 namespace qhost {
 
-// ---- text ---------------------------------------------------------------------
-
-std::u16string toU16(std::string_view s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    auto c = static_cast<unsigned char>(s[i]);
-    uint32_t cp = 0xFFFD;
-    size_t n = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c >> 5) == 6 && i + 1 < s.size()) {
-      cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
-      n = 2;
-    } else if ((c >> 4) == 14 && i + 2 < s.size()) {
-      cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-      n = 3;
-    } else if ((c >> 3) == 30 && i + 3 < s.size()) {
-      cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
-           (s[i + 3] & 0x3Fu);
-      n = 4;
-    }
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(char16_t(0xD800 + (cp >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
-  }
-  return out;
-}
-
-std::string toU8(std::u16string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    uint32_t cp = s[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (cp < 0x80) {
-      out += char(cp);
-    } else if (cp < 0x800) {
-      out += char(0xC0 | (cp >> 6));
-      out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += char(0xE0 | (cp >> 12));
-      out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    } else {
-      out += char(0xF0 | (cp >> 18));
-      out += char(0x80 | ((cp >> 12) & 0x3F));
-      out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
 // ---- Value ----------------------------------------------------------------------
 
 namespace {
@@ -271,16 +210,6 @@ uint32_t Ref::refCount() const { return obj_ ? obj_->refs : 0; }
 
 void *Ref::priv() const {
   return obj_ && !obj_->priv.empty() ? obj_->priv.data() : nullptr;
-}
-
-std::string Ref::typeName() const {
-  if (!obj_) return "";
-  switch (obj_->kind) {
-    case ObjKind::Variable: return "variable";
-    case ObjKind::TypeObject: return "type";
-    case ObjKind::Instance: return obj_->type ? obj_->type->name : "";
-  }
-  return "";
 }
 
 Host *Ref::host() const { return obj_ && obj_->host ? obj_->host->self : nullptr; }

@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "host/utf.h"
 #include "tools/tool.h"
 
 namespace qtool {
@@ -17,24 +18,6 @@ namespace {
 // ---- names ---------------------------------------------------------------------
 
 enum class Target { Terminal, Utf8 };
-
-void appendUtf8(std::string &out, char32_t c) {
-  if (c < 0x80) {
-    out += char(c);
-  } else if (c < 0x800) {
-    out += char(0xC0 | (c >> 6));
-    out += char(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += char(0xE0 | (c >> 12));
-    out += char(0x80 | ((c >> 6) & 0x3F));
-    out += char(0x80 | (c & 0x3F));
-  } else {
-    out += char(0xF0 | (c >> 18));
-    out += char(0x80 | ((c >> 12) & 0x3F));
-    out += char(0x80 | ((c >> 6) & 0x3F));
-    out += char(0x80 | (c & 0x3F));
-  }
-}
 
 void appendHex(std::string &out, const char *fmt, unsigned v) {
   char buf[16];
@@ -85,7 +68,7 @@ void appendShown(std::string &out, char32_t c, Target t) {
     if ((c >= 0x80 && c < 0xA0) || isSurrogate(c) || c > 0x10FFFF) {
       appendHex(out, "\\u{%X}", unsigned(c));
     } else {
-      appendUtf8(out, c);
+      qhost::appendUtf8(out, c);
     }
     return;
   }
@@ -135,13 +118,8 @@ std::string bytesOf(const std::u16string &name) {
 std::string showUnits(const std::u16string &name, Target t) {
   if (isBytesOnly(name)) return showBytes(bytesOf(name), t);
   std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    char32_t c = name[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
-        name[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
-      ++i;
-    }
+  for (size_t i = 0; i < name.size();) {
+    const char32_t c = qhost::nextCodePoint(name, i);
     appendShown(out, c, t);
   }
   return out;
@@ -169,7 +147,7 @@ void appendJsonChar(std::string &out, char32_t c) {
       appendHex(out, "\\u%04X", unsigned(c));
     }
   } else {
-    appendUtf8(out, c);
+    qhost::appendUtf8(out, c);
   }
 }
 
@@ -259,13 +237,8 @@ std::optional<std::string> NameBytesHex(const std::u16string &name) {
 std::string JsonString(const std::u16string &name) {
   if (isBytesOnly(name)) return JsonText(showUnits(name, Target::Utf8));
   std::string out = "\"";
-  for (size_t i = 0; i < name.size(); ++i) {
-    char32_t c = name[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
-        name[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
-      ++i;
-    }
+  for (size_t i = 0; i < name.size();) {
+    const char32_t c = qhost::nextCodePoint(name, i);
     appendJsonChar(out, c);
   }
   out += '"';

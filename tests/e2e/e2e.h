@@ -44,32 +44,6 @@ inline size_t OpenFds() {
   return n - 1;  // the listing's own descriptor
 }
 
-// Processes whose parent is this one (running or not yet collected), from
-// /proc: the kernel here does not keep a list of children per task.
-inline std::vector<pid_t> Children() {
-  std::vector<pid_t> out;
-  const pid_t self = getpid();
-  DIR *d = opendir("/proc");
-  if (!d) return out;
-  while (dirent *e = readdir(d)) {
-    char *end = nullptr;
-    const long pid = strtol(e->d_name, &end, 10);
-    if (*end || pid <= 0) continue;
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    std::string stat = qt::ReadFile(path);
-    // "pid (comm) state ppid ...": comm may hold anything, so look after its ')'.
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    long ppid = 0;
-    if (sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self)
-      out.push_back(pid_t(pid));
-  }
-  closedir(d);
-  return out;
-}
-
 // True when the file at path holds exactly content.
 inline bool Holds(const std::string &path, const std::string &content) {
   return qt::Exists(path) && qt::ReadFile(path) == content;

@@ -60,7 +60,7 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
     ASSERT_TRUE(call.open());
     // Nothing collects the worker before the block runs, so its pid is safe
     // to signal even if it has already ended.
-    const std::vector<pid_t> workers = Children();
+    const std::vector<int> workers = qt::Children();
     ASSERT_EQ(workers.size(), 1u);
     usleep(useconds_t(delay(rng)));
     ASSERT_EQ(kill(workers[0], SIGKILL), 0);

@@ -12,17 +12,6 @@ namespace {
 
 constexpr uint32_t kPoison = 0xDEADBEEF;
 
-TEST(Entry, VersionRecordCarriesItsWordsAndDescriptionTwice) {
-  const QiraVersion *v = VXGetVer();
-  const uint32_t words[5] = {1, 0, 0, 1, 4};
-  EXPECT_EQ(v->size, sizeof(void *) == 4 ? 40u : 48u);
-  EXPECT_EQ(std::memcmp(v->ver, words, sizeof words), 0);
-  EXPECT_EQ(v->desclen1, 52u);
-  EXPECT_EQ(v->desclen2, 52u);
-  EXPECT_EQ(v->desc1, v->desc2);
-  EXPECT_EQ(std::string(v->desc1, 52), "Veltraxis Operating System Utility functions library");
-}
-
 TEST(Entry, TarvoHandsOutSixFunctionsAndNothingElse) {
   const auto fn = [](auto f) { return reinterpret_cast<QiraHostFn>(f); };
   const QiraHostFn given[] = {fn(TARVOQIRA_GetRefCount), fn(TARVOQIRA_GetRef),

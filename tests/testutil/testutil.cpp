@@ -73,51 +73,6 @@ bool Exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-std::u16string U16(std::string_view s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    uint32_t cp;
-    size_t n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
-    for (size_t k = 1; k < n && i + k < s.size(); ++k)
-      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(char16_t(0xD800 + (cp >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
-  }
-  return out;
-}
-
-std::string U8(const uint16_t *u, uint32_t n) {
-  std::string out;
-  for (uint32_t i = 0; i < n; ++i) {
-    uint32_t cp = u[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (cp < 0x80) out += char(cp);
-    else if (cp < 0x800) { out += char(0xC0 | (cp >> 6)); out += char(0x80 | (cp & 0x3F)); }
-    else if (cp < 0x10000) {
-      out += char(0xE0 | (cp >> 12)); out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    } else {
-      out += char(0xF0 | (cp >> 18)); out += char(0x80 | ((cp >> 12) & 0x3F));
-      out += char(0x80 | ((cp >> 6) & 0x3F)); out += char(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
 namespace {
 
 constexpr uid_t kNobody = 65534;

@@ -8,6 +8,8 @@
 #include <vector>
 #include <string_view>
 
+#include "host/utf.h"
+
 namespace qt {
 
 // A unique directory under the test temporary directory, removed with all its
@@ -34,8 +36,10 @@ std::string ReadFile(const std::string &path);
 bool Exists(const std::string &path);
 
 // UTF-8 to UTF-16 and back, independent of the process locale.
-std::u16string U16(std::string_view utf8);
-std::string U8(const uint16_t *units, uint32_t count);
+inline std::u16string U16(std::string_view utf8) { return qhost::toU16(utf8); }
+inline std::string U8(const uint16_t *units, uint32_t count) {
+  return qhost::toU8(std::u16string_view(reinterpret_cast<const char16_t *>(units), count));
+}
 inline std::string U8(const std::u16string &s) {
   return U8(reinterpret_cast<const uint16_t *>(s.data()), uint32_t(s.size()));
 }

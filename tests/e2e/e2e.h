@@ -75,12 +75,6 @@ inline void CollectSlowWorkers() {
 // emulator: long loops are scaled down there.
 inline constexpr bool kEmulatedMaybe = sizeof(void *) == 4;
 
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
-
 // A count from the environment, or the default.
 inline uint32_t Scaled(const char *env, uint32_t dflt) {
   const char *v = getenv(env);

@@ -37,8 +37,8 @@ QiraHost_Ref _x_releasefn(const QiraCopyMoveBlock *b) {
 }
 
 void _x_endcopymove(QiraCopyMoveBlock *b, QiraHost_Ref release) {
-  if (b->dest) Mem_Free(b->dest);
-  if (b->destnative) Mem_Free(b->destnative);
+  Mem_Free(b->dest);
+  Mem_Free(b->destnative);
   if (b->entry.obj) release(b->entry.obj);
   if (b->error.obj) release(b->error.obj);
   // The worker's answer, when it has not come yet, is never read.
@@ -65,8 +65,8 @@ uint32_t _x_startcopymove(EntryCall &c, const QiraObjRef *receiver, const uint16
   if (code == QIRA_OK) _x_copymove_track(worker, &c.mc->listings);
   // Only a move needs the names again.
   if (code != QIRA_OK || move != 1) {
-    if (b->dest) Mem_Free(b->dest);
-    if (b->destnative) Mem_Free(b->destnative);
+    Mem_Free(b->dest);
+    Mem_Free(b->destnative);
     b->dest = nullptr;
     b->destnative = nullptr;
     b->destlen = 0;

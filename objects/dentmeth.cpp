@@ -64,7 +64,7 @@ uint32_t _x_reread(EntryCall &c, const char *native, Refresh refresh) {
   uint32_t code = qira_platspec_getentryinfo(native, c.mc->group, &rec);
   if (code != QIRA_OK) return code;
   code = refresh(rec);
-  if (rec.name) Mem_Free(rec.name);
+  Mem_Free(rec.name);
   return code;
 }
 

@@ -53,13 +53,13 @@ uint32_t _x_setname(QiraHostFn *table, QiraModuleCtx *mc, const QiraEntryPrivate
   const QiraObjRef self = _x_selfref(p);
   if (code == QIRA_OK) code = TARVOUtil_SetPropString(table, mc, &self, QIRA_SYM_NAME, name, len,
                                                       kPropFlag);
-  if (name) Mem_Free(name);
+  Mem_Free(name);
   return code;
 }
 
 void _x_freenames(QiraEntryPrivate *p) {
-  if (p->fullname) Mem_Free(p->fullname);
-  if (p->native) Mem_Free(p->native);
+  Mem_Free(p->fullname);
+  Mem_Free(p->native);
   p->fullname = nullptr;
   p->fulllen = 0;
   p->native = nullptr;
@@ -87,7 +87,7 @@ uint32_t _x_newentry(QiraModuleCtx *mc, const QiraHostFn *table, QiraTypeRecord 
   if (code == QIRA_OK) {
     void *priv = nullptr;
     code = TARVO_MakeNewQIRADirEntryObject(mc, api, type, full, dirlen, &rec, &priv);
-    if (rec.name) Mem_Free(rec.name);
+    Mem_Free(rec.name);
     if (code == QIRA_OK) *priv_out = static_cast<QiraEntryPrivate *>(priv);
   }
   // After a success the new object holds the only count of the block.
@@ -287,7 +287,7 @@ uint32_t _x_relocateresolved(void *priv, uint16_t **full, uint32_t fulllen, char
   code = _x_pointdirentry(p, *full, fulllen, *native, mc, p->api->api, &rec);
   *full = nullptr;
   *native = nullptr;
-  if (rec.name) Mem_Free(rec.name);
+  Mem_Free(rec.name);
   return code;
 }
 
@@ -306,7 +306,7 @@ extern "C" QIRA_API uint32_t TARVOQIRADirEntry_Relocate(void *priv, const uint16
   code = qira_platspec_getentryinfo(native, mc->group, &rec);
   if (code == QIRA_OK) {
     code = _x_updatedirentry(p, full, fulllen, mc, p->api->api, &rec);
-    if (rec.name) Mem_Free(rec.name);
+    Mem_Free(rec.name);
   }
   Mem_Free(full);
   Mem_Free(native);

@@ -106,7 +106,7 @@ uint32_t _x_setdirname(QiraHostFn *table, QiraModuleCtx *mc, const QiraObjRef *r
   uint32_t len = 0;
   uint32_t code = hassep ? qira_platspec_lastname(native, mc->group, &name, &len) : QIRA_OK;
   if (code == QIRA_OK) code = TARVOUtil_SetPropString(table, mc, ref, QIRA_SYM_NAME, name, len, 1);
-  if (name) Mem_Free(name);
+  Mem_Free(name);
   return code;
 }
 
@@ -116,9 +116,9 @@ struct Unowned {
   char *native = nullptr;
   QiraMemGroup *group = nullptr;
   void release() {
-    if (fullname) Mem_Free(fullname);
-    if (native) Mem_Free(native);
-    if (group) Mem_GroupFree(group);
+    Mem_Free(fullname);
+    Mem_Free(native);
+    Mem_GroupFree(group);
   }
 };
 
@@ -197,11 +197,11 @@ extern "C" QIRA_API void TARVO_PrivateTermQIRADirObj(void *priv) {
   auto *dir = static_cast<QiraDirPrivate *>(priv);
   _x_apiblock_drop(dir->api);
   dir->api = nullptr;
-  if (dir->group) Mem_GroupFree(dir->group);
+  Mem_GroupFree(dir->group);
   dir->group = nullptr;
-  if (dir->fullname) Mem_Free(dir->fullname);
+  Mem_Free(dir->fullname);
   dir->fullname = nullptr;
-  if (dir->native) Mem_Free(dir->native);
+  Mem_Free(dir->native);
   dir->native = nullptr;
 }
 
@@ -362,8 +362,8 @@ uint32_t _x_createdir(DirCall &c) {
   QiraEntryPrivate *entry = nullptr;
   // The new directory is not listed: the entries stay as the listing saw them.
   if (code == QIRA_OK) code = _x_makedirentryfordir(c.dir, &info, &entry);
-  if (info.name) Mem_Free(info.name);
-  if (joined) Mem_Free(joined);
+  Mem_Free(info.name);
+  Mem_Free(joined);
   if (code == QIRA_OK) _x_handbackobject(c.table, c.result, entry->object, false);
   return code;
 }

@@ -43,8 +43,8 @@ uint32_t _x_addentry(QiraListing *l, const QiraEntryInfo &info) {
     if (TTree_SearchAddNode(&dir->entries, &node->node)) code = QIRA_ERR_RANGE;
   }
   if (code != QIRA_OK) {
-    if (node) Mem_Free(node);
-    if (info.name) Mem_Free(info.name);
+    Mem_Free(node);
+    Mem_Free(info.name);
   }
   return code;
 }

@@ -69,67 +69,56 @@ struct Rename : QiraMethod<QiraParams_rename, EntryPrivate> {
   }
 };
 
-// readonly, hidden, system are read as one run of flags, then error.
+// Applies a change to the entry, reads it again and lets `refresh` rewrite
+// the properties the change concerns; the entry itself is the call's value.
+// Nothing asked, nothing touched: not even an entry that has gone away.
+template <typename Call, typename Change, typename Refresh>
+[[nodiscard]] uint32_t _x_change(Call &c, bool asked, Change change, Refresh refresh) {
+  uint32_t code = QIRA_OK;
+  if (asked) code = change(c.self->names.native);
+  if (asked && code == QIRA_OK) code = _x_reread(c.mc, c.self->names.native, refresh);
+  return c.returnself(code);
+}
+
 struct SetAttributes : QiraMethod<QiraParams_setattr, EntryPrivate> {
-  QiraFlagArg ro, hidden, system;
+  QiraFlagArg f[3];  // readonly, hidden, system
   [[nodiscard]] uint32_t read(Call &c) {
-    uint32_t code = c.optflag<QIRA_SYM_READONLY>(&ro);
-    if (code == QIRA_OK) code = c.optflag<QIRA_SYM_HIDDEN>(&hidden);
-    if (code == QIRA_OK) code = c.optflag<QIRA_SYM_SYSTEM>(&system);
-    return code;
+    return c.optflags<QIRA_SYM_READONLY, QIRA_SYM_HIDDEN, QIRA_SYM_SYSTEM>(f);
   }
   [[nodiscard]] uint32_t work(Call &c) {
-    // Nothing asked, nothing touched: not even an entry that has gone away.
-    if (!ro.given && !hidden.given && !system.given) return c.returnself(QIRA_OK);
-    EntryPrivate *p = c.self;
-    uint32_t code = qira_platspec_setattributes(p->names.native, ro.given, ro.value, hidden.given,
-                                                hidden.value, system.given, system.value);
-    if (code == QIRA_OK)
-      code = _x_reread(c.mc, p->names.native, [&](const QiraEntryInfo &rec) {
-        return _x_updatedirentryattributes(p, c.mc, c.table, &rec);
-      });
-    return c.returnself(code);
+    const auto change = [&](const char *native) {
+      return qira_platspec_setattributes(native, f[0].given, f[0].value, f[1].given, f[1].value,
+                                         f[2].given, f[2].value);
+    };
+    return _x_change(c, f[0].given || f[1].given || f[2].given, change,
+                     [&](const QiraEntryInfo &rec) {
+                       return _x_updatedirentryattributes(c.self, c.mc, c.table, &rec);
+                     });
   }
 };
 
-// created, lastchanged, lastaccessed are read as one run of dates, then error.
 struct SetDates : QiraMethod<QiraParams_setdates, EntryPrivate> {
-  QiraDateArg created, changed, accessed;
+  QiraDateArg d[3];  // created, lastchanged, lastaccessed
   [[nodiscard]] uint32_t read(Call &c) {
-    uint32_t code = c.optdate<QIRA_SYM_CREATED>(&created);
-    if (code == QIRA_OK) code = c.optdate<QIRA_SYM_LASTCHANGED>(&changed);
-    if (code == QIRA_OK) code = c.optdate<QIRA_SYM_LASTACCESSED>(&accessed);
-    return code;
+    return c.optdates<QIRA_SYM_CREATED, QIRA_SYM_LASTCHANGED, QIRA_SYM_LASTACCESSED>(d);
   }
   [[nodiscard]] uint32_t work(Call &c) {
-    if (!created.given && !changed.given && !accessed.given) return c.returnself(QIRA_OK);
-    EntryPrivate *p = c.self;
-    const uint16_t isdir = p->entrytype == QIRA_ENTRY_DIRECTORY ? 1 : 0;
-    uint32_t code = qira_platspec_setdates(
-        p->names.native, isdir, created.given, created.digits, created.count, changed.given,
-        changed.digits, changed.count, accessed.given, accessed.digits, accessed.count);
-    if (code == QIRA_OK)
-      code = _x_reread(c.mc, p->names.native, [&](const QiraEntryInfo &rec) {
-        return _x_updatedirentrydates(p, c.mc, c.table, &rec);
-      });
-    return c.returnself(code);
+    const uint16_t isdir = c.self->entrytype == QIRA_ENTRY_DIRECTORY ? 1 : 0;
+    const auto change = [&](const char *native) {
+      return qira_platspec_setdates(native, isdir, d[0].given, d[0].digits, d[0].count,
+                                    d[1].given, d[1].digits, d[1].count, d[2].given,
+                                    d[2].digits, d[2].count);
+    };
+    return _x_change(c, d[0].given || d[1].given || d[2].given, change,
+                     [&](const QiraEntryInfo &rec) {
+                       return _x_updatedirentrydates(c.self, c.mc, c.table, &rec);
+                     });
   }
 };
 
 }  // namespace
 
-extern "C" QIRA_API uint32_t TARVOQIRADirEntry_GetDir(QIRA_METHOD_PARAMS) {
-  return _x_frame(GetDir{}, QIRA_METHOD_ARGS);
-}
-
-extern "C" QIRA_API uint32_t TARVOQIRADirEntry_Rename(QIRA_METHOD_PARAMS) {
-  return _x_frame(Rename{}, QIRA_METHOD_ARGS);
-}
-
-extern "C" QIRA_API uint32_t TARVOQIRADirEntry_SetAttributes(QIRA_METHOD_PARAMS) {
-  return _x_frame(SetAttributes{}, QIRA_METHOD_ARGS);
-}
-
-extern "C" QIRA_API uint32_t TARVOQIRADirEntry_SetDates(QIRA_METHOD_PARAMS) {
-  return _x_frame(SetDates{}, QIRA_METHOD_ARGS);
-}
+QIRA_METHOD_ENTRY(TARVOQIRADirEntry_GetDir, GetDir)
+QIRA_METHOD_ENTRY(TARVOQIRADirEntry_Rename, Rename)
+QIRA_METHOD_ENTRY(TARVOQIRADirEntry_SetAttributes, SetAttributes)
+QIRA_METHOD_ENTRY(TARVOQIRADirEntry_SetDates, SetDates)

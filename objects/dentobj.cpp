@@ -166,9 +166,7 @@ extern "C" QIRA_API uint32_t TARVO_MakeNewQIRADirEntryObject(QiraModuleCtx *mc,
   return QIRA_OK;
 }
 
-extern "C" QIRA_API uint32_t TARVO_NewQIRADirEntryObject(QIRA_METHOD_PARAMS) {
-  return _x_frame(NewEntry{}, QIRA_METHOD_ARGS);
-}
+QIRA_METHOD_ENTRY(TARVO_NewQIRADirEntryObject, NewEntry)
 
 extern "C" QIRA_API void TARVO_PrivateInitQIRADirEntryObj(void *priv) {
   _x_initprivate(static_cast<QiraEntryPrivate *>(priv));

@@ -177,9 +177,7 @@ struct NewDir : QiraNewMethod<QiraParams_newdir, kEmptyNameIsStatus> {
 
 }  // namespace
 
-extern "C" QIRA_API uint32_t TARVO_NewQIRADirObject(QIRA_METHOD_PARAMS) {
-  return _x_frame(NewDir{}, QIRA_METHOD_ARGS);
-}
+QIRA_METHOD_ENTRY(TARVO_NewQIRADirObject, NewDir)
 
 // ===== methods on an open directory =========================================
 
@@ -270,18 +268,7 @@ struct DeleteEntry : QiraMethod<QiraParams_delentry, QiraDirPrivate> {
 
 }  // namespace
 
-extern "C" QIRA_API uint32_t TARVOQIRADir_GetEntry(QIRA_METHOD_PARAMS) {
-  return _x_frame(GetEntry{}, QIRA_METHOD_ARGS);
-}
-
-extern "C" QIRA_API uint32_t TARVOQIRADir_GetDir(QIRA_METHOD_PARAMS) {
-  return _x_frame(GetDir{}, QIRA_METHOD_ARGS);
-}
-
-extern "C" QIRA_API uint32_t TARVOQIRADir_CreateDir(QIRA_METHOD_PARAMS) {
-  return _x_frame(CreateDir{}, QIRA_METHOD_ARGS);
-}
-
-extern "C" QIRA_API uint32_t TARVOQIRADir_DeleteEntry(QIRA_METHOD_PARAMS) {
-  return _x_frame(DeleteEntry{}, QIRA_METHOD_ARGS);
-}
+QIRA_METHOD_ENTRY(TARVOQIRADir_GetEntry, GetEntry)
+QIRA_METHOD_ENTRY(TARVOQIRADir_GetDir, GetDir)
+QIRA_METHOD_ENTRY(TARVOQIRADir_CreateDir, CreateDir)
+QIRA_METHOD_ENTRY(TARVOQIRADir_DeleteEntry, DeleteEntry)

@@ -8,7 +8,7 @@
 //     uint32_t read(Call &c) { return c.str<QIRA_SYM_NEWNAME>(&name, &len); }
 //     uint32_t work(Call &c) { ... }
 //   };
-//   ... TARVOQIRADirEntry_Rename(QIRA_METHOD_PARAMS) { return _x_frame(Rename{}, QIRA_METHOD_ARGS); }
+//   QIRA_METHOD_ENTRY(TARVOQIRADirEntry_Rename, Rename)
 //
 // The rule the frame keeps: every failure before `error` is read is the
 // call's status; a failure of `work` goes into `error` when the script gave
@@ -27,6 +27,12 @@
   void *callctx, uint32_t argc, QiraArgSlot *slots, uint32_t *argc_out,             \
       const QiraObjRef *receiver, QiraResult *result
 #define QIRA_METHOD_ARGS QiraMethodArgs{callctx, argc, slots, argc_out, receiver, result}
+
+// The exported function of a method: the frame around the method struct.
+#define QIRA_METHOD_ENTRY(fn, Method)                                                \
+  extern "C" QIRA_API uint32_t fn(QIRA_METHOD_PARAMS) {                             \
+    return _x_frame(Method{}, QIRA_METHOD_ARGS);                                    \
+  }
 
 struct QiraMethodArgs {
   void *callctx;
@@ -101,16 +107,13 @@ struct QiraCall {
     return TARVOParam_ObjParam(table, at<QIRA_SYM_ERROR>(), in.slots, &error);
   }
 
-  // ---- argument readers: each required one is its optional one plus 41 for
-  // an argument not given; an optional one leaves its outputs alone then.
+  // ---- argument readers.  An optional one leaves its outputs alone for an
+  // argument not given; the required one of the same name is the optional
+  // one plus 41 then.
 
   template <uint32_t Sym>
   [[nodiscard]] uint32_t at() const { return pos[P::at(Sym)]; }
 
-  template <uint32_t Sym>
-  [[nodiscard]] uint32_t str(const uint16_t **chars, uint32_t *len) {
-    return at<Sym>() ? optstr<Sym>(chars, len) : QIRA_ERR_MISSINGPARAM;
-  }
   template <uint32_t Sym>
   [[nodiscard]] uint32_t optstr(const uint16_t **chars, uint32_t *len) {
     if (!at<Sym>()) return QIRA_OK;
@@ -119,18 +122,10 @@ struct QiraCall {
 
   // An index in [minimum, maximum].
   template <uint32_t Sym>
-  [[nodiscard]] uint32_t index(uint32_t minimum, uint32_t maximum, uint32_t *out) {
-    return at<Sym>() ? optindex<Sym>(minimum, maximum, out) : QIRA_ERR_MISSINGPARAM;
-  }
-  template <uint32_t Sym>
   [[nodiscard]] uint32_t optindex(uint32_t minimum, uint32_t maximum, uint32_t *out) {
     return TARVOParam_VxmemsizeParam(mc, table, at<Sym>(), in.slots, out, minimum, maximum);
   }
 
-  template <uint32_t Sym>
-  [[nodiscard]] uint32_t flag(QiraFlagArg *out) {
-    return at<Sym>() ? optflag<Sym>(out) : QIRA_ERR_MISSINGPARAM;
-  }
   template <uint32_t Sym>
   [[nodiscard]] uint32_t optflag(QiraFlagArg *out) {
     if (!at<Sym>()) return QIRA_OK;
@@ -140,10 +135,6 @@ struct QiraCall {
 
   // A date before year 1 does not exist, so a negative value is refused
   // before anything else happens (30).
-  template <uint32_t Sym>
-  [[nodiscard]] uint32_t date(QiraDateArg *out) {
-    return at<Sym>() ? optdate<Sym>(out) : QIRA_ERR_MISSINGPARAM;
-  }
   template <uint32_t Sym>
   [[nodiscard]] uint32_t optdate(QiraDateArg *out) {
     if (!at<Sym>()) return QIRA_OK;
@@ -155,6 +146,28 @@ struct QiraCall {
     out->given = 1;
     return QIRA_OK;
   }
+
+  // A run of optional flags or dates, read in order into out[0], out[1], ...;
+  // the first failure ends the run.
+  template <uint32_t... Syms>
+  [[nodiscard]] uint32_t optflags(QiraFlagArg *out) {
+    uint32_t code = QIRA_OK;
+    (void)(((code = optflag<Syms>(out++)) == QIRA_OK) && ...);
+    return code;
+  }
+  template <uint32_t... Syms>
+  [[nodiscard]] uint32_t optdates(QiraDateArg *out) {
+    uint32_t code = QIRA_OK;
+    (void)(((code = optdate<Syms>(out++)) == QIRA_OK) && ...);
+    return code;
+  }
+
+  // clang-format off
+  template <uint32_t S> [[nodiscard]] uint32_t str(const uint16_t **c, uint32_t *n) { return must<S>(optstr<S>(c, n)); }
+  template <uint32_t S> [[nodiscard]] uint32_t index(uint32_t lo, uint32_t hi, uint32_t *out) { return must<S>(optindex<S>(lo, hi, out)); }
+  template <uint32_t S> [[nodiscard]] uint32_t flag(QiraFlagArg *out) { return must<S>(optflag<S>(out)); }
+  template <uint32_t S> [[nodiscard]] uint32_t date(QiraDateArg *out) { return must<S>(optdate<S>(out)); }
+  // clang-format on
 
   // ---- endings
 
@@ -171,6 +184,13 @@ struct QiraCall {
   }
 
  private:
+  // What an optional reader returned, or 41 when the argument was not given
+  // (and the optional reader did nothing).
+  template <uint32_t Sym>
+  [[nodiscard]] uint32_t must(uint32_t code) const {
+    return at<Sym>() ? code : QIRA_ERR_MISSINGPARAM;
+  }
+
   [[nodiscard]] uint32_t positions() {
     return _x_positions(table, pos, qira_paramdescs_v<P>.d, P::count, in.argc, in.slots);
   }

@@ -5,25 +5,23 @@
 
 namespace {
 
-// The module's version as the host shows it.
-constexpr uint32_t kVersionMajor = 1;
-constexpr uint32_t kVersionMinor = 0;
-constexpr uint32_t kVersionBuild = 1;
-// x_xx_xxx_VersionString always writes this many code units.
+// The module's version as the host shows it; x_xx_xxx_VersionString always
+// writes kVersionTextLen code units.
+constexpr uint32_t kVersionMajor = 1, kVersionMinor = 0, kVersionBuild = 1;
 constexpr uint32_t kVersionTextLen = 8;
 
 // The module holds exactly one reference, at index 1, whose value is 0.
-constexpr uint32_t kRefCount = 1;
-constexpr uint32_t kRefIndex = 1;
-constexpr uint32_t kRefValue = 0;
+constexpr uint32_t kRefCount = 1, kRefIndex = 1, kRefValue = 0;
 
 // Module function IDs the host asks TARVO for.
-constexpr int32_t kIdGetRefCount = 100;
-constexpr int32_t kIdGetRef = 101;
-constexpr int32_t kIdGetSymCount = 102;
-constexpr int32_t kIdGetSymbol = 103;
-constexpr int32_t kIdAddTypes = 104;
-constexpr int32_t kIdGetVersion = 110;
+enum ModuleFnId : int32_t {
+  kIdGetRefCount = 100,
+  kIdGetRef = 101,
+  kIdGetSymCount = 102,
+  kIdGetSymbol = 103,
+  kIdAddTypes = 104,
+  kIdGetVersion = 110,
+};
 
 template <typename Fn>
 QiraHostFn _x_hostfn(Fn fn) {

@@ -33,6 +33,22 @@ QiraArgSlot *_x_slot(QiraArgSlot *slots, uint32_t pos) {
   return rc;
 }
 
+// The property writers whose value holds host memory: `make` builds it with
+// a host function (`havemake` says it is there), and a refused value goes
+// back to the host.
+template <typename Make>
+[[nodiscard]] uint32_t _x_sethostprop(QiraHostFn *table, const QiraObjRef *ref, uint32_t symbol,
+                                      uint32_t tag, uint16_t flag, bool havemake, Make make) {
+  if (!havemake || !_x_hostapi<QiraHost_SetProp>(table, QIRA_API_SETPROP) ||
+      !_x_hostapi<QiraHost_FreeVal>(table, QIRA_API_FREEVAL))
+    return QIRA_ERR_NOHOSTFUNC;
+  if (!ref) return QIRA_ERR_WRONGKIND;
+  QiraValue v{};
+  const uint32_t rc = make(&v);
+  if (rc != QIRA_OK) return rc;
+  return _x_setprop(table, ref, symbol, tag, &v, flag, true);
+}
+
 }  // namespace
 
 // ---- argument readers ----------------------------------------------------------
@@ -199,14 +215,8 @@ extern "C" QIRA_API uint32_t TARVOUtil_SetPropString(QiraHostFn *table, QiraModu
                                                      const uint16_t *chars, uint32_t len,
                                                      uint16_t flag) {
   const auto mkstr = _x_hostapi<QiraHost_MkStr>(table, QIRA_API_MKSTR);
-  if (!mkstr || !_x_hostapi<QiraHost_SetProp>(table, QIRA_API_SETPROP) ||
-      !_x_hostapi<QiraHost_FreeVal>(table, QIRA_API_FREEVAL))
-    return QIRA_ERR_NOHOSTFUNC;
-  if (!ref) return QIRA_ERR_WRONGKIND;
-  QiraValue v{};
-  const uint32_t rc = mkstr(mc, &v, chars, len);
-  if (rc != QIRA_OK) return rc;
-  return _x_setprop(table, ref, symbol, QIRA_TAG_STRING, &v, flag, true);
+  return _x_sethostprop(table, ref, symbol, QIRA_TAG_STRING, flag, mkstr != nullptr,
+                        [&](QiraValue *v) { return mkstr(mc, v, chars, len); });
 }
 
 extern "C" QIRA_API uint32_t TARVOUtil_SetPropIntDigits(QiraHostFn *table, QiraModuleCtx *mc,
@@ -214,14 +224,8 @@ extern "C" QIRA_API uint32_t TARVOUtil_SetPropIntDigits(QiraHostFn *table, QiraM
                                                         uint16_t sign, const uint16_t *digits,
                                                         uint32_t count, uint16_t flag) {
   const auto mkint = _x_hostapi<QiraHost_MkInt>(table, QIRA_API_MKINT);
-  if (!mkint || !_x_hostapi<QiraHost_SetProp>(table, QIRA_API_SETPROP) ||
-      !_x_hostapi<QiraHost_FreeVal>(table, QIRA_API_FREEVAL))
-    return QIRA_ERR_NOHOSTFUNC;
-  if (!ref) return QIRA_ERR_WRONGKIND;
-  QiraValue v{};
-  const uint32_t rc = mkint(mc, &v, sign, digits, count);
-  if (rc != QIRA_OK) return rc;
-  return _x_setprop(table, ref, symbol, QIRA_TAG_INT, &v, flag, true);
+  return _x_sethostprop(table, ref, symbol, QIRA_TAG_INT, flag, mkint != nullptr,
+                        [&](QiraValue *v) { return mkint(mc, v, sign, digits, count); });
 }
 
 // A boolean value holds nothing the host allocated, so a refused one is not freed.

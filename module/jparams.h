@@ -6,6 +6,6 @@
 // The host function in `slot` of the table as its shape, or null when the
 // table or the slot is empty: every caller turns null into 45.
 template <typename Shape>
-[[nodiscard]] inline Shape _x_hostapi(QiraHostFn *table, uint32_t slot) {
+[[nodiscard]] inline Shape _x_hostapi(const QiraHostFn *table, uint32_t slot) {
   return table ? reinterpret_cast<Shape>(table[slot]) : nullptr;
 }

@@ -102,57 +102,35 @@ constinit const QiraMethodRow funcsforQIRAdirentry[] = {
 
 // ---- type descriptors ------------------------------------------------------------
 
+namespace {
+
+// A type descriptor: everything but the name, the hooks and the rows is the
+// same for both types.
+template <size_t NProps, size_t NMethods>
+constexpr QiraTypeDesc typedesc(uint32_t sym, uint32_t privsize, void (*init)(void *),
+                                void (*term)(void *),
+                                decltype(QiraTypeDesc::getvalue) getvalue,
+                                decltype(QiraTypeDesc::setvalue) setvalue,
+                                const QiraPropRow (&props)[NProps],
+                                const QiraMethodRow (&methods)[NMethods]) {
+  return QiraTypeDesc{.name = sym, .w1 = 0, .w2 = 0, .w3 = kTypeDescWord3,
+                      .privsize = privsize, .init = init, .term = term, .w7 = 0,
+                      .getvalue = getvalue, .w9 = 0, .setvalue = setvalue,
+                      .w11 = 0, .w12 = 0, .w13 = 0, .w14 = 0,
+                      .props = props, .nprops = NProps, .methods = methods, .nmethods = NMethods,
+                      .w19 = 0, .w20 = 0, .w21 = 0, .w22 = 0};
+}
+
+}  // namespace
+
 constinit const QiraTypeDesc intrinsictypes[2] = {
-    {
-        .name = QIRA_SYM_QIRADIRECTORY,
-        .w1 = 0,
-        .w2 = 0,
-        .w3 = kTypeDescWord3,
-        .privsize = QIRA_DIR_PRIVATE_SIZE,
-        .init = TARVO_PrivateInitQIRADirObj,
-        .term = TARVO_PrivateTermQIRADirObj,
-        .w7 = 0,
-        .getvalue = TARVO_GetQIRADirObjValue,
-        .w9 = 0,
-        .setvalue = TARVO_SetQIRADirObjValue,
-        .w11 = 0,
-        .w12 = 0,
-        .w13 = 0,
-        .w14 = 0,
-        .props = propsforQIRAdir,
-        .nprops = sizeof(propsforQIRAdir) / sizeof(propsforQIRAdir[0]),
-        .methods = funcsforQIRAdir,
-        .nmethods = sizeof(funcsforQIRAdir) / sizeof(funcsforQIRAdir[0]),
-        .w19 = 0,
-        .w20 = 0,
-        .w21 = 0,
-        .w22 = 0,
-    },
-    {
-        .name = QIRA_SYM_QIRADIRECTORYENTRY,
-        .w1 = 0,
-        .w2 = 0,
-        .w3 = kTypeDescWord3,
-        .privsize = QIRA_DIRENTRY_PRIVATE_SIZE,
-        .init = TARVO_PrivateInitQIRADirEntryObj,
-        .term = TARVO_PrivateTermQIRADirEntryObj,
-        .w7 = 0,
-        .getvalue = TARVO_GetQIRADirEntryObjValue,
-        .w9 = 0,
-        .setvalue = TARVO_SetQIRADirEntryObjValue,
-        .w11 = 0,
-        .w12 = 0,
-        .w13 = 0,
-        .w14 = 0,
-        .props = propsforQIRAdirentry,
-        .nprops = sizeof(propsforQIRAdirentry) / sizeof(propsforQIRAdirentry[0]),
-        .methods = funcsforQIRAdirentry,
-        .nmethods = sizeof(funcsforQIRAdirentry) / sizeof(funcsforQIRAdirentry[0]),
-        .w19 = 0,
-        .w20 = 0,
-        .w21 = 0,
-        .w22 = 0,
-    },
+    typedesc(QIRA_SYM_QIRADIRECTORY, QIRA_DIR_PRIVATE_SIZE, TARVO_PrivateInitQIRADirObj,
+             TARVO_PrivateTermQIRADirObj, TARVO_GetQIRADirObjValue, TARVO_SetQIRADirObjValue,
+             propsforQIRAdir, funcsforQIRAdir),
+    typedesc(QIRA_SYM_QIRADIRECTORYENTRY, QIRA_DIRENTRY_PRIVATE_SIZE,
+             TARVO_PrivateInitQIRADirEntryObj, TARVO_PrivateTermQIRADirEntryObj,
+             TARVO_GetQIRADirEntryObjValue, TARVO_SetQIRADirEntryObjValue, propsforQIRAdirentry,
+             funcsforQIRAdirentry),
 };
 
 // ---- entry-type table --------------------------------------------------------------

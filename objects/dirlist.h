@@ -48,4 +48,4 @@ QIRA_AT(QiraDirEntryNode, key, 36, 64);
 QIRA_AT(QiraDirEntryNode, info, 44, 80);
 
 // The entry node listed under `index`, or null.
-QiraDirEntryNode *_x_findentry(const QiraDirPrivate *dir, uint32_t index);
+[[nodiscard]] QiraDirEntryNode *_x_findentry(const QiraDirPrivate *dir, uint32_t index);

@@ -1,6 +1,8 @@
-// Steps shared by the methods of both script-visible types.
-#include "objects/objects.h"
-#include "module/qiratyp.h"
+// Steps shared by the methods of both script-visible types: the API block,
+// resolved names, the failure tails of methods and blocks, and the `name`
+// property.
+#include "objects/frame.h"
+#include "platform/platnames.h"
 
 void _x_apiblock_drop(QiraApiBlock *api) {
   if (api && TARVOUtil_RefCountDecIsZero(&api->rc)) Mem_Free(api);
@@ -15,68 +17,51 @@ QiraApiBlock *_x_apiblock_new(QiraMemGroup *group, const QiraHostFn *table) {
   return api;
 }
 
-uint32_t _x_novalue(QiraHostFn *table, void *callctx, QiraResult *result) {
-  QiraValue scratch;
-  return QIRA_HOSTFN(table, QIRA_API_NOVALUE, QiraHost_NoValue)(callctx, result, 0, &scratch);
+uint32_t _x_resolvenames(const uint16_t *name, uint32_t len, QiraMemGroup *g, QiraNames *out,
+                         uint16_t *isdir) {
+  *out = QiraNames{nullptr, 0, nullptr};
+  return qira_platspec_nameandcheckdir(name, len, g, &out->full, &out->fulllen, &out->native,
+                                       isdir);
 }
 
-void _x_handbackobject(QiraHostFn *table, QiraResult *result, void *object, bool addref) {
-  if (!result) return;
-  if (addref) QIRA_HOSTFN(table, QIRA_API_ADDREF, QiraHost_Ref)(object);
-  result->block = reinterpret_cast<QiraBlockFn>(table[QIRA_API_DELIVER]);
-  result->term = reinterpret_cast<QiraBlockFn>(table[QIRA_API_DROP]);
-  result->data = object;
+void _x_freenames(QiraNames *n) {
+  Mem_Free(n->full);
+  Mem_Free(n->native);
+  *n = QiraNames{nullptr, 0, nullptr};
+}
+
+uint32_t _x_setlastname(QiraHostFn *table, QiraModuleCtx *mc, const QiraObjRef &ref,
+                        const char *native) {
+  uint16_t *name = nullptr;
+  uint32_t len = 0;
+  uint32_t code = qira_platspec_lastname(native, mc->group, &name, &len);
+  if (code == QIRA_OK) code = TARVOUtil_SetPropString(table, mc, &ref, QIRA_SYM_NAME, name, len, 1);
+  Mem_Free(name);
+  return code;
 }
 
 uint32_t _x_methodfailure(QiraHostFn *table, QiraModuleCtx *mc, void *callctx,
                           QiraResult *result, const QiraObjRef &error, uint32_t code) {
   if (!error.obj) return code;
-  uint32_t stored = TARVOUtil_SetObjVxu32int(table, mc, &error, code, 0);
+  const uint32_t stored = _x_storeerror(table, mc, error, code);
   if (stored != QIRA_OK) return stored;
   // The failure now lives in the script's variable; the call itself succeeds
-  // with no value, whatever the host makes of that request.
-  (void)_x_novalue(table, callctx, result);
+  // with no value.
+  _x_novalue(table, callctx, result);
   return QIRA_OK;
 }
 
-namespace {
+uint32_t _x_blockfailure(QiraHostFn *table, QiraModuleCtx *mc, void *blockctx,
+                         const QiraObjRef &error, uint32_t code) {
+  if (!error.obj) return code;
+  const uint32_t stored = _x_storeerror(table, mc, error, code);
+  return stored == QIRA_OK ? _x_complete(table, blockctx) : stored;
+}
 
-// new runs on the type object itself: the host reports it as a type object,
-// and the first word of its private data names the type to instantiate.
 QiraTypeRecord *_x_typetoinstantiate(QiraHostFn *table, const QiraObjRef *receiver) {
   if (!receiver) return nullptr;
-  const QiraTypeRecord *own = QIRA_HOSTFN(table, QIRA_API_TYPEOF, QiraHost_TypeOf)(receiver);
+  const QiraTypeRecord *own = _x_typeof(table, receiver);
   if (!own || !own->info || own->info->kind != QIRA_KIND_TYPEOBJECT) return nullptr;
   auto *priv = static_cast<QiraTypeRecord **>(TARVO_ObjRefGetPrivatePtr(receiver));
   return priv ? *priv : nullptr;
-}
-
-}  // namespace
-
-uint32_t _x_readnewargs(void *callctx, uint32_t argc, QiraArgSlot *slots,
-                        const QiraObjRef *receiver, const QiraNameDesc *descs,
-                        QiraHostFn *table, bool emptyIsStatus, QiraNewArgs *out) {
-  QiraModuleCtx *mc = _x_callmodctx(callctx);
-  uint32_t code = TARVO_GetExternalApiFuncs(mc->provider, table);
-  if (code != QIRA_OK) return code;
-  // Both constructors take new(name, error); the directory's list names the positions.
-  using Params = QiraParams_newdir;
-  static_assert(Params::count == QiraParams_newdirentry::count &&
-                Params::at(QIRA_SYM_NAME) == QiraParams_newdirentry::at(QIRA_SYM_NAME) &&
-                Params::at(QIRA_SYM_ERROR) == QiraParams_newdirentry::at(QIRA_SYM_ERROR));
-  constexpr uint32_t kName = Params::at(QIRA_SYM_NAME), kError = Params::at(QIRA_SYM_ERROR);
-  uint32_t pos[Params::count] = {};
-  code = QIRA_HOSTFN(table, QIRA_API_PARAMPOS, QiraHost_ParamPos)(pos, descs, Params::count,
-                                                                  argc, slots);
-  if (code != QIRA_OK) return code;
-  out->type = _x_typetoinstantiate(table, receiver);
-  if (!out->type) return QIRA_ERR_WRONGKIND;
-  if (pos[kName] == 0) return QIRA_ERR_MISSINGPARAM;
-  code = TARVOParam_StrParam(mc, table, pos[kName], slots, &out->name, &out->len);
-  if (code != QIRA_OK) return code;
-  // The entry's constructor refuses an empty name before `error` is read; the
-  // directory's resolves it like any other name, so its failure goes to `error`.
-  if (out->len == 0 && emptyIsStatus) return QIRA_ERR_EMPTY;
-  out->error = QiraObjRef{nullptr, 0};
-  return TARVOParam_ObjParam(table, pos[kError], slots, &out->error);
 }

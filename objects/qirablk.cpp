@@ -13,7 +13,7 @@ constexpr uint32_t kIndexKeyLen = sizeof(uint32_t);
 // Adds one to the entry count kept as integer digits, least significant
 // first; a carry walks upwards.  Two digits hold any u32, so QIRA_ERR_RANGE
 // once both wrap: more entries than the count can show.
-uint32_t _x_countdigits_inc(QiraListing *l) {
+[[nodiscard]] uint32_t _x_countdigits_inc(QiraListing *l) {
   uint32_t touched = 1;
   if (++l->digits[0] == 0) {
     touched = 2;
@@ -25,7 +25,7 @@ uint32_t _x_countdigits_inc(QiraListing *l) {
 
 // Stores one entry the search delivered under the next index.  On failure
 // the record's name goes back to the directory's group.
-uint32_t _x_addentry(QiraListing *l, const QiraEntryInfo &info) {
+[[nodiscard]] uint32_t _x_addentry(QiraListing *l, const QiraEntryInfo &info) {
   QiraDirPrivate *dir = l->dir;
   ++l->read;
   uint32_t code = _x_countdigits_inc(l);
@@ -43,21 +43,17 @@ uint32_t _x_addentry(QiraListing *l, const QiraEntryInfo &info) {
     if (TTree_SearchAddNode(&dir->entries, &node->node)) code = QIRA_ERR_RANGE;
   }
   if (code != QIRA_OK) {
-    if (node) Mem_Free(node);
-    if (info.name) Mem_Free(info.name);
+    Mem_Free(node);
+    Mem_Free(info.name);
   }
   return code;
-}
-
-QiraHost_Ref _x_releasefn(const QiraDirPrivate *dir) {
-  return QIRA_HOSTFN(dir->api->api, QIRA_API_RELEASE, QiraHost_Ref);
 }
 
 // The terminator's steps, with the release function handed in: the caller
 // may have let go of the directory object already.
 void _x_endlisting(QiraListing *l, QiraHost_Ref release) {
-  if (l->error.obj) release(l->error.obj);
-  TARVODirCreate_JustFree(l);
+  _x_releasewith(release, l->error.obj);
+  (void)TARVODirCreate_JustFree(l);  // always 0
   Mem_Free(l);
 }
 
@@ -65,7 +61,7 @@ void _x_endlisting(QiraListing *l, QiraHost_Ref release) {
 // value of the call that opened the directory.  A failure to set the count
 // is returned with the listing still open; once the object is delivered the
 // listing has ended and *final holds the call's outcome.
-uint32_t _x_completelisting(void *blockctx, QiraListing *l, uint32_t *final) {
+[[nodiscard]] uint32_t _x_completelisting(void *blockctx, QiraListing *l, uint32_t *final) {
   QiraDirPrivate *dir = l->dir;
   QiraHostFn *table = dir->api->api;
   const QiraObjRef self{dir->object, 0};
@@ -73,9 +69,9 @@ uint32_t _x_completelisting(void *blockctx, QiraListing *l, uint32_t *final) {
                                              l->digits, l->digitcount, 1);
   if (code != QIRA_OK) return code;
   dir->count = l->read;
-  QiraHost_Ref release = _x_releasefn(dir);
+  QiraHost_Ref release = _x_releasefn(dir->api);
   // Once delivered the object is the host's; nothing of it is touched after.
-  *final = reinterpret_cast<QiraBlockFn>(table[QIRA_API_DELIVER])(blockctx, dir->object);
+  *final = _x_deliver(table, blockctx, dir->object);
   _x_endlisting(l, release);
   return QIRA_OK;
 }
@@ -83,21 +79,13 @@ uint32_t _x_completelisting(void *blockctx, QiraListing *l, uint32_t *final) {
 // A final failure: the code goes into `error` when there is one (the call
 // then completes with no value), the listing ends, and the half-filled
 // object is released last, through a release function taken beforehand.
-uint32_t _x_faillisting(void *blockctx, QiraListing *l, uint32_t code) {
+[[nodiscard]] uint32_t _x_faillisting(void *blockctx, QiraListing *l, uint32_t code) {
   QiraDirPrivate *dir = l->dir;
-  QiraHostFn *table = dir->api->api;
-  QiraModuleCtx *mc = dir->modctx;
   void *object = dir->object;
-  QiraHost_Ref release = _x_releasefn(dir);
-  QiraBlockFn complete = reinterpret_cast<QiraBlockFn>(table[QIRA_API_COMPLETE]);
-
-  uint32_t final = code;
-  if (l->error.obj) {
-    uint32_t stored = TARVOUtil_SetObjVxu32int(table, mc, &l->error, code, 0);
-    final = stored == QIRA_OK ? complete(blockctx, nullptr) : stored;
-  }
+  QiraHost_Ref release = _x_releasefn(dir->api);
+  const uint32_t final = _x_blockfailure(dir->api->api, dir->modctx, blockctx, l->error, code);
   _x_endlisting(l, release);
-  release(object);
+  _x_releasewith(release, object);
   return final;
 }
 
@@ -129,7 +117,7 @@ extern "C" QIRA_API uint32_t TARVOQIRABlock_FuncGetEntries(void *blockctx, void 
 
 extern "C" QIRA_API uint32_t TARVOQIRABlock_TermGetEntries(void *, void *listing) {
   auto *l = static_cast<QiraListing *>(listing);
-  _x_endlisting(l, _x_releasefn(l->dir));
+  _x_endlisting(l, _x_releasefn(l->dir->api));
   return QIRA_OK;
 }
 

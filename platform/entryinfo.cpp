@@ -18,8 +18,6 @@ constexpr uint32_t kSizeDigits = 8;
 // New directories ask for everything; the umask takes away what it must.
 constexpr mode_t kDirMode = 0777;
 
-bool isset(uint16_t flag) { return flag == 1; }
-
 // Whether the process, by its real ids, may not write the entry.
 uint16_t readonlystate(const char *native) { return _x_calls.access(native, W_OK) != 0 ? 1 : 0; }
 
@@ -98,22 +96,28 @@ uint32_t qira_platspec_createdirectory(const uint16_t *full, uint32_t len, QiraM
   return err;
 }
 
-uint32_t qira_platspec_deletedirectory(const uint16_t *full, uint32_t len, QiraMemGroup *g) {
+namespace {
+
+// Removes one entry with `op` of the call table, looked up when it runs so
+// that fault tests can break it.
+uint32_t _x_removeentry(const uint16_t *full, uint32_t len, QiraMemGroup *g,
+                        int (*QiraPlatCalls::*op)(const char *)) {
   char *native = nullptr;
   uint32_t err = _x_getallocednativechars(full, len, g, &native);
   if (err) return err;
-  if (_x_calls.rmdir(native) != 0) err = _x_os_error();
+  if ((_x_calls.*op)(native) != 0) err = _x_os_error();
   Mem_Free(native);
   return err;
 }
 
+}  // namespace
+
+uint32_t qira_platspec_deletedirectory(const uint16_t *full, uint32_t len, QiraMemGroup *g) {
+  return _x_removeentry(full, len, g, &QiraPlatCalls::rmdir);
+}
+
 uint32_t qira_platspec_deletefile(const uint16_t *full, uint32_t len, QiraMemGroup *g) {
-  char *native = nullptr;
-  uint32_t err = _x_getallocednativechars(full, len, g, &native);
-  if (err) return err;
-  if (_x_calls.remove(native) != 0) err = _x_os_error();
-  Mem_Free(native);
-  return err;
+  return _x_removeentry(full, len, g, &QiraPlatCalls::remove);
 }
 
 uint32_t qira_platspec_rename(const char *oldnative, const uint16_t *newfull, uint32_t newlen,

@@ -97,7 +97,7 @@ uint32_t workingdirectory(QiraMemGroup *g, char *stackbuf, const char **cwd_out,
   char *heap = nullptr;
   const char *cwd = _x_calls.getcwd(stackbuf, size);
   while (!cwd && errno == ERANGE) {
-    if (heap) Mem_Free(heap);
+    Mem_Free(heap);
     heap = nullptr;
     size += kCwdStep;
     if (size > kMaxNative) return QIRA_ERR_TOOLONG;
@@ -122,7 +122,7 @@ uint32_t _x_addcurrentdirectory(char **name, QiraMemGroup *g) {
     size_t n = length(cwd);
     err = replacename(name, g, cwd, n, n == 0 || cwd[n - 1] != kSep, *name);
   }
-  if (heap) Mem_Free(heap);
+  Mem_Free(heap);
   return err;
 }
 
@@ -237,8 +237,8 @@ uint32_t joinbytes(const uint16_t *dir, uint32_t dirlen, const uint16_t *name, u
       for (size_t i = 0; i < nn; ++i) joined[at++] = uint8_t(n[i]);
     }
   }
-  if (d) Mem_Free(d);
-  if (n) Mem_Free(n);
+  Mem_Free(d);
+  Mem_Free(n);
   if (err) return err;
   if (out) *out = joined;
   else Mem_Free(joined);
@@ -265,7 +265,7 @@ uint32_t qira_platspec_nameandcheckdir(const uint16_t *name, uint32_t len, QiraM
     return err;
   }
   if (full_out) *full_out = full;
-  else if (full) Mem_Free(full);
+  else Mem_Free(full);
   if (fulllen_out) *fulllen_out = fulllen;
   if (native_out) *native_out = native;
   else Mem_Free(native);

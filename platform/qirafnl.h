@@ -18,6 +18,9 @@
 
 #define QIRA_HIDDEN __attribute__((visibility("hidden")))
 
+// A flag of the exported interface counts as set only when it is exactly 1.
+[[nodiscard]] inline bool isset(uint16_t flag) { return flag == 1; }
+
 // ---- names ---------------------------------------------------------------
 // UTF-16 units (count units, no terminator) to a native name: a NUL-terminated
 // byte string in the encoding of the process locale, allocated from g and

@@ -79,8 +79,6 @@ constexpr size_t kSideNameSize = 16;
 constexpr int kSideNameTries = 64;
 constexpr char kProcSelfFd[] = "/proc/self/fd/";
 
-bool isset(uint16_t flag) { return flag == 1; }
-
 uint32_t syserr(int e) { return QIRA_ERR_SYSTEM | uint32_t(e); }
 
 int closefd(int fd) { return fd >= 0 ? _x_calls.close(fd) : 0; }

@@ -199,13 +199,19 @@ uint32_t _x_relocateresolved(void *priv, QiraNames *names) {
   return code;
 }
 
-// Runs from a block, outside any method call: the stored context serves.
+// Runs from a block, outside any method call: the stored context serves.  The
+// entry takes its names through the same update as every other refresh, which
+// resolves the given full name once more.
 extern "C" QIRA_API uint32_t TARVOQIRADirEntry_Relocate(void *priv, const uint16_t *name,
                                                         uint32_t len) {
+  auto *p = static_cast<QiraEntryPrivate *>(priv);
+  QiraModuleCtx *mc = p->modctx;
   QiraNames names;
-  uint32_t code = _x_resolvenames(name, len, static_cast<QiraEntryPrivate *>(priv)->modctx->group,
-                                  &names, nullptr);
-  if (code == QIRA_OK) code = _x_relocateresolved(priv, &names);
+  uint32_t code = _x_resolvenames(name, len, mc->group, &names, nullptr);
+  QiraEntryInfo rec{};
+  if (code == QIRA_OK) code = qira_platspec_getentryinfo(names.native, mc->group, &rec);
+  if (code == QIRA_OK) code = _x_updatedirentry(p, names.full, names.fulllen, mc, p->api->api, &rec);
+  Mem_Free(rec.name);
   _x_freenames(&names);
   return code;
 }

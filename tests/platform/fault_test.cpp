@@ -154,17 +154,18 @@ size_t OpenFds() {
   return n;
 }
 
-class FaultSweep : public ::testing::Test {
+class FaultSweep : public pt::Plat {
  protected:
   void SetUp() override {
+    pt::Plat::SetUp();
     ASSERT_NE(Shared(), nullptr);
-    ASSERT_TRUE(locale_.ok());
     Shared()->member = -1;
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
   }
   void TearDown() override {
     Shared()->member = -1;
+    pt::Plat::TearDown();
   }
 
   // The files every run starts from, made with the real calls.
@@ -347,10 +348,7 @@ class FaultSweep : public ::testing::Test {
   }
 
   static constexpr const char *kContent = "content of the file, long enough to matter\n";
-  pt::LocaleGuard locale_{"C.UTF-8"};
-  qt::ScratchDir dir_;
   qt::CwdGuard cwd_;
-  pt::Group group_;
   pt::ShmDir shmdir_{dir_.path()};  // moves across file systems go there
   const std::string &shm_ = shmdir_.path;
   QiraDNode workers_ = {&workers_, &workers_};

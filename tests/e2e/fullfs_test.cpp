@@ -127,7 +127,7 @@ void FullFs::RunOne(const char *options, int prefill, const char *method,
   // The failed move leaves the entry describing the source.
   EXPECT_EQ(Text(e, "name"), "src");
   e.reset();
-  ExpectNoWorkerLeft();
+  ExpectNoZombieWorker();
 }
 
 }  // namespace

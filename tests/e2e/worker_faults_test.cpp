@@ -53,7 +53,7 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
   for (uint32_t i = 0; i < rounds; ++i) {
     SCOPED_TRACE(i);
     const std::string dst = dir_ / "dst";
-    EndWorkers();
+    ExpectNoZombieWorker();
     Variable error = host_->variable();
     qhost::PendingCall call = host_->begin(
         e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
@@ -89,7 +89,7 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
     }
     EXPECT_TRUE(Holds(dir_ / "src", content)) << "the source changed";
     ::unlink(dst.c_str());
-    ExpectNoWorkerLeft();
+    ExpectNoZombieWorker();
   }
   std::printf("%u rounds over %lld us: %u complete, %u absent, %u complete but unreported\n",
               rounds, static_cast<long long>(span), complete, absent, partial);
@@ -212,7 +212,7 @@ TEST_F(WorkerFaults, ThousandsOfCopiesLeaveNoZombieAndNoDescriptor) {
     Done d = CopyMove(e, "copy", dst, replace);
     ASSERT_EQ(d.code, replace ? QIRA_OK : QIRA_ERR_EXISTS) << "copy " << i;
     if (i % 1000 == 999 || i + 1 == count) {
-      ExpectNoWorkerLeft();
+      ExpectNoZombieWorker();
       ASSERT_EQ(OpenFds(), fds) << "after copy " << i;
     }
   }

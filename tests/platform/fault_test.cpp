@@ -125,26 +125,8 @@ const Member kMembers[] = {
     QIRA_FAULTY(36, lstat, false),
 };
 
-constexpr uint32_t kWaitLimitMs = 20000;
-
-// Polls a worker to its end, sleeping in the module's yield function between
-// polls; a deadline record keeps a broken worker from hanging the test.
-uint32_t Finish(QiraWorker *w) {
-  QiraYieldRec recs[2];
-  QiraResult res{};
-  if (qira_platspec_setyielddata(w, &recs[0], sizeof(QiraYieldRec), &res) != 1)
-    return QIRA_BLOCK_WAIT;
-  recs[0].flags |= QIRA_YF_MORE;
-  void *runs[1] = {recs};
-  const uint32_t start = TimeDate_mscounter();
-  for (;;) {
-    const uint32_t r = qira_platspec_copymove_getresult(w);
-    if (r != QIRA_BLOCK_WAIT || TimeDate_mscounter() - start > kWaitLimitMs) return r;
-    recs[1] = QiraYieldRec{.fd = -1, .mode = 1, .period = 0,
-                           .deadline = TimeDate_mscounter() + 200, .flags = 0};
-    TARVOYield_Lnx_SockOrTime(runs, 1, 1);
-  }
-}
+using pt::Finish;
+using pt::Names;
 
 bool Documented(uint32_t code) {
   switch (code) {
@@ -172,28 +154,18 @@ size_t OpenFds() {
   return n;
 }
 
-class FaultSweep : public ::testing::Test {
+class FaultSweep : public pt::Plat {
  protected:
   void SetUp() override {
+    pt::Plat::SetUp();
     ASSERT_NE(Shared(), nullptr);
-    ASSERT_TRUE(locale_.ok());
     Shared()->member = -1;
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
   }
   void TearDown() override {
     Shared()->member = -1;
-    if (!shm_.empty()) qt::RemoveTree(shm_);
-  }
-
-  // A folder on /dev/shm when that is another file system; moves across file
-  // systems go there.
-  void MakeShm() {
-    struct stat a, b;
-    char tmpl[] = "/dev/shm/qira-XXXXXX";
-    if (stat(dir_.path().c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 &&
-        a.st_dev != b.st_dev && mkdtemp(tmpl))
-      shm_ = tmpl;
+    pt::Plat::TearDown();
   }
 
   // The files every run starts from, made with the real calls.
@@ -212,17 +184,6 @@ class FaultSweep : public ::testing::Test {
       ASSERT_EQ(mkdir(shm_.c_str(), 0700), 0);
       qt::WriteFile(shm_ + "/old", "old");
     }
-  }
-
-  // Every name in a folder.
-  static std::vector<std::string> Names(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    while (dirent *e = d ? readdir(d) : nullptr)
-      if (e->d_name[0] != '.' || (e->d_name[1] && e->d_name[1] != '.')) names.push_back(e->d_name);
-    if (d) closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
   }
 
   // A file that is either as it was or whole, under exactly one of two names.
@@ -344,11 +305,11 @@ class FaultSweep : public ::testing::Test {
       } else {
         EXPECT_EQ(qt::ReadFile(shm_ + "/old"), kContent);
       }
-      std::vector<std::string> there = Names(shm_);
-      there.erase(std::remove(there.begin(), there.end(), "new"), there.end());
-      EXPECT_EQ(there, std::vector<std::string>{"old"});
+      std::set<std::string> there = Names(shm_);
+      there.erase("new");
+      EXPECT_EQ(there, std::set<std::string>{"old"});
     }
-    std::vector<std::string> here = Names(dir_.path());
+    const std::set<std::string> here = Names(dir_.path());
     for (const std::string &n : here)
       EXPECT_TRUE(n == "sub" || n == "file" || n == "copy" || n == "onto" || n == "victim" ||
                   n == "newdir" || n.rfind("mv", 0) == 0)
@@ -387,18 +348,15 @@ class FaultSweep : public ::testing::Test {
   }
 
   static constexpr const char *kContent = "content of the file, long enough to matter\n";
-  pt::LocaleGuard locale_{"C.UTF-8"};
-  qt::ScratchDir dir_;
   qt::CwdGuard cwd_;
-  pt::Group group_;
-  std::string shm_;
+  pt::ShmDir shmdir_{dir_.path()};  // moves across file systems go there
+  const std::string &shm_ = shmdir_.path;
   QiraDNode workers_ = {&workers_, &workers_};
 };
 
 TEST_F(FaultSweep, EveryCallFailingAtEveryPointLeavesNothingBehind) {
   pt::CallsGuard guard;
   g_real = guard.saved();
-  MakeShm();
   Reset();
   const std::vector<uint32_t> clean = Scenario();
   for (size_t i = 0; i < clean.size(); ++i)

@@ -5,13 +5,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <dirent.h>
+
 #include <cstdint>
+#include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,14 +34,7 @@ struct Group {
   bool Empty() const { return g->list.next == &g->list; }
 };
 
-// Switches every locale category and restores the previous locale.
-struct LocaleGuard {
-  std::string old = setlocale(LC_ALL, nullptr) ? setlocale(LC_ALL, nullptr) : "C";
-  bool ok_;
-  explicit LocaleGuard(const char *name) : ok_(setlocale(LC_ALL, name) != nullptr) {}
-  ~LocaleGuard() { setlocale(LC_ALL, old.c_str()); }
-  bool ok() const { return ok_; }
-};
+using qt::LocaleGuard;
 
 // Lets a test change members of the platform call table (directly in
 // _x_calls) and puts the previous table back when it goes away.
@@ -83,6 +79,52 @@ inline void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
   struct utimbuf t = {.actime = time_t(atime), .modtime = time_t(mtime)};
   ASSERT_EQ(utime(path.c_str(), &t), 0) << path;
 }
+
+// Polls a worker to its end, sleeping in the module's yield function on the
+// record it filled in; a second record with a short deadline bounds every
+// sleep, and a broken worker gives up after 20 s.
+inline uint32_t Finish(QiraWorker *w) {
+  QiraYieldRec recs[2];
+  QiraResult res{};
+  if (qira_platspec_setyielddata(w, &recs[0], sizeof(QiraYieldRec), &res) != 1)
+    return QIRA_BLOCK_WAIT;
+  recs[0].flags |= QIRA_YF_MORE;
+  void *runs[1] = {recs};
+  const uint32_t start = TimeDate_mscounter();
+  for (;;) {
+    const uint32_t r = qira_platspec_copymove_getresult(w);
+    if (r != QIRA_BLOCK_WAIT || TimeDate_mscounter() - start > 20000) return r;
+    recs[1] = QiraYieldRec{.fd = -1, .mode = 1, .period = 0,
+                           .deadline = TimeDate_mscounter() + 200, .flags = 0};
+    TARVOYield_Lnx_SockOrTime(runs, 1, 1);
+  }
+}
+
+// Every name in a folder but "." and "..".
+inline std::set<std::string> Names(const std::string &dir) {
+  std::set<std::string> names;
+  DIR *d = opendir(dir.c_str());
+  while (dirent *e = d ? readdir(d) : nullptr)
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+  if (d) closedir(d);
+  return names;
+}
+
+// A folder on /dev/shm when that is another file system than `here`; empty
+// otherwise.
+struct ShmDir {
+  std::string path;
+  explicit ShmDir(const std::string &here) {
+    struct stat a, b;
+    char tmpl[] = "/dev/shm/qira-XXXXXX";
+    if (stat(here.c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev &&
+        mkdtemp(tmpl))
+      path = tmpl;
+  }
+  ~ShmDir() {
+    if (!path.empty()) qt::RemoveTree(path);
+  }
+};
 
 // A scratch tree, a UTF-8 locale, and a group that must be empty again at the
 // end of the test.

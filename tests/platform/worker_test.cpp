@@ -40,53 +40,15 @@ bool Gone(pid_t pid) {
   return false;
 }
 
-// Polls the worker, sleeping in the module's yield function on the record it
-// filled in.  A second record with a one-second deadline bounds every sleep.
-uint32_t Finish(QiraWorker *w) {
-  QiraYieldRec recs[2];
-  QiraResult res{};
-  if (qira_platspec_setyielddata(w, &recs[0], sizeof(QiraYieldRec), &res) != 1) return 0xBAD;
-  recs[0].flags |= QIRA_YF_MORE;
-  void *runs[1] = {recs};
-  uint32_t r = QIRA_BLOCK_WAIT;
-  for (int i = 0; i < 30 && (r = qira_platspec_copymove_getresult(w)) == QIRA_BLOCK_WAIT; ++i) {
-    recs[1] = QiraYieldRec{.fd = -1, .mode = 1, .period = 0,
-                           .deadline = TimeDate_mscounter() + 1000, .flags = 0};
-    TARVOYield_Lnx_SockOrTime(runs, 1, 1);
-  }
-  return r;
-}
-
 std::string Pattern(size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) s[i] = char((i * 131 + i / 4096) & 0xFF);
   return s;
 }
 
-std::set<std::string> Names(const std::string &dir) {
-  std::set<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  while (dirent *e = d ? readdir(d) : nullptr)
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
-  if (d) closedir(d);
-  return names;
-}
-
-// A folder on /dev/shm when that is another file system than the scratch
-// folder; empty otherwise.
-struct ShmDir {
-  std::string path;
-  explicit ShmDir(const std::string &here) {
-    struct stat a, b;
-    char tmpl[] = "/dev/shm/qira-XXXXXX";
-    if (stat(here.c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev &&
-        mkdtemp(tmpl))
-      path = tmpl;
-  }
-  ~ShmDir() {
-    if (!path.empty()) qt::RemoveTree(path);
-  }
-};
+using pt::Finish;
+using pt::Names;
+using pt::ShmDir;
 
 class Worker : public pt::Plat {
  protected:

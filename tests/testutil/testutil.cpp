@@ -156,12 +156,12 @@ CwdGuard::~CwdGuard() {
   if (!old_.empty() && chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot restore cwd";
 }
 
-std::vector<int> Children() {
+std::vector<int> Children(int parent) {
   // Every process whose parent is this one, from /proc/<pid>/stat: an
   // emulator such as qemu-i386 shows its own view of /proc/self, not the
   // children of the program it runs.
   std::vector<int> pids;
-  const int self = int(getpid());
+  const int self = parent ? parent : int(getpid());
   DIR *d = opendir("/proc");
   while (dirent *e = d ? readdir(d) : nullptr) {
     char *end = nullptr;

@@ -2,6 +2,7 @@
 // UTF-16 literals and conversions, and guards that restore process state.
 #pragma once
 
+#include <clocale>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -73,6 +74,15 @@ class EnvGuard {
   std::string old_;
 };
 
+// Switches every locale category and restores the previous locale.
+struct LocaleGuard {
+  std::string old = setlocale(LC_ALL, nullptr) ? setlocale(LC_ALL, nullptr) : "C";
+  bool ok_;
+  explicit LocaleGuard(const char *name) : ok_(setlocale(LC_ALL, name) != nullptr) {}
+  ~LocaleGuard() { setlocale(LC_ALL, old.c_str()); }
+  bool ok() const { return ok_; }
+};
+
 // Restores the working directory when it goes away.
 class CwdGuard {
  public:
@@ -86,7 +96,8 @@ class CwdGuard {
 // collecting any: an ended child stays a zombie for whoever collects it.
 // False when one still runs.
 bool WaitChildrenEnded();
-// The children of every thread of this process, as the kernel lists them.
-std::vector<int> Children();
+// The children of every thread of a process (this one by default), as the
+// kernel lists them.
+std::vector<int> Children(int parent = 0);
 
 }  // namespace qt

@@ -11,13 +11,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -368,21 +365,8 @@ TEST_F(ToolTest, CtrlCAbandonsTheCopyAndLeavesNoPartialFile) {
   pid_t pid = Start({"cp", "big", "copy"});
   // The destination gets its name only when complete, so wait for the worker
   // process instead: a child of the tool.
-  auto hasChild = [pid] {
-    std::error_code ec;
-    for (const auto &d : std::filesystem::directory_iterator("/proc", ec)) {
-      std::ifstream in(d.path() / "stat");
-      std::string line;
-      if (!std::getline(in, line) || line.rfind(')') == std::string::npos) continue;
-      std::istringstream rest(line.substr(line.rfind(')') + 2));
-      char state;
-      pid_t ppid = 0;
-      if (rest >> state >> ppid && ppid == pid) return true;
-    }
-    return false;
-  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!hasChild() && std::chrono::steady_clock::now() < deadline)
+  while (qt::Children(pid).empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_EQ(::kill(pid, SIGINT), 0);
   const int status = Wait(pid);

@@ -3,6 +3,7 @@
 #include <clocale>
 #include <ctime>
 #include <optional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -41,21 +42,17 @@ std::u16string Bytes(std::string_view b) {
 
 TEST(ToolText, CommandLineNamesGoAsUnitsOrElseAsBytes) {
   LocaleGuard loc("C.UTF-8");
-  const struct {
-    const char *what;
-    std::string native;
-    std::u16string want;
-  } cases[] = {
-      {"empty", "", u""},
-      {"two-byte", "caf\xC3\xA9", u"caf\u00E9"},
-      {"invalid byte", "bad\xFFname", Bytes("bad\xFFname")},
-      {"truncated sequence", "x\xC3", Bytes("x\xC3")},
+  const std::pair<std::string, std::u16string> cases[] = {
+      {"", u""},
+      {"caf\xC3\xA9", u"caf\u00E9"},
+      {"bad\xFFname", Bytes("bad\xFFname")},
+      {"x\xC3", Bytes("x\xC3")},  // truncated
       // One unit per character on the module's side: U+1F600 cannot be one.
-      {"beyond 16 bits", "\xF0\x9F\x98\x80", Bytes("\xF0\x9F\x98\x80")},
+      {"\xF0\x9F\x98\x80", Bytes("\xF0\x9F\x98\x80")},
       // A name starting with U+FFFE would read as the marker.
-      {"leading U+FFFE", "\xEF\xBF\xBEx", Bytes("\xEF\xBF\xBEx")},
+      {"\xEF\xBF\xBEx", Bytes("\xEF\xBF\xBEx")},
   };
-  for (const auto &c : cases) EXPECT_EQ(qtool::ModuleName(c.native), c.want) << c.what;
+  for (const auto &[native, want] : cases) EXPECT_EQ(qtool::ModuleName(native), want) << native;
   loc.Set("C");
   EXPECT_EQ(qtool::ModuleName("caf\xC3\xA9"), Bytes("caf\xC3\xA9"));
   EXPECT_EQ(qtool::ModuleName("plain"), u"plain");
@@ -63,26 +60,22 @@ TEST(ToolText, CommandLineNamesGoAsUnitsOrElseAsBytes) {
 
 TEST(ToolText, NamesReachTheTerminalEscapedAndJsonExact) {
   LocaleGuard loc("C.UTF-8");
-  const struct {
-    const char *what;
-    std::u16string name;
-    std::string want;
-  } cases[] = {
-      {"newline and tab", u"a\nb\tc", "a\\nb\\tc"},
-      {"delete", u"a\x7F", "a\\x7F"},
-      {"C1 control", u"a\u009B", "a\\u{9B}"},
-      {"lone surrogate", u"a\xD800", "a\\u{D800}"},
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"a\nb\tc", "a\\nb\\tc"},
+      {u"a\x7F", "a\\x7F"},
+      {u"a\u009B", "a\\u{9B}"},  // C1 control
+      {u"a\xD800", "a\\u{D800}"},
       // Noncharacters and invisible format characters could pass one name
       // off as another or reorder the line.
-      {"U+FFFE inside a name", u"a\uFFFEb", "a\\u{FFFE}b"},
-      {"noncharacter", u"a\uFDD0", "a\\u{FDD0}"},
-      {"byte order mark", u"\uFEFFa", "\\u{FEFF}a"},
-      {"tag character", u"a\xDB40\xDC01", "a\\u{E0001}"},
-      {"bytes-only, noncharacter plane 1", Bytes("\xF0\x9F\xBF\xBF"), "\\u{1FFFF}"},
-      {"bytes-only, control byte", Bytes("a\x01"), "a\\x01"},
-      {"bytes-only, wide character", Bytes("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80"},
+      {u"a\uFFFEb", "a\\u{FFFE}b"},
+      {u"a\uFDD0", "a\\u{FDD0}"},
+      {u"\uFEFFa", "\\u{FEFF}a"},
+      {u"a\xDB40\xDC01", "a\\u{E0001}"},  // a tag character, from a pair
+      {Bytes("\xF0\x9F\xBF\xBF"), "\\u{1FFFF}"},
+      {Bytes("a\x01"), "a\\x01"},
+      {Bytes("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80"},
   };
-  for (const auto &c : cases) EXPECT_EQ(qtool::ShowName(c.name), c.want) << c.what;
+  for (const auto &[name, want] : cases) EXPECT_EQ(qtool::ShowName(name), want) << want;
   EXPECT_EQ(qtool::JsonString(u"a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
   EXPECT_EQ(qtool::JsonString(u"\xD83D\xDE00"), "\"\xF0\x9F\x98\x80\"");
   EXPECT_EQ(qtool::JsonString(u"x\xDC00"), "\"x\\uDC00\"");
@@ -95,33 +88,25 @@ TEST(ToolText, NamesReachTheTerminalEscapedAndJsonExact) {
 
 TEST(ToolText, DatesRoundTripAndBadOnesAreRefused) {
   LocaleGuard loc("C");
-  const struct {
-    const char *text;
-    uint64_t us;
-    const char *shown;
-  } cases[] = {
+  const std::tuple<const char *, uint64_t, const char *> cases[] = {
       {"1970-01-01T00:00:00Z", kUnixEpochUs, "1970-01-01T00:00:00+00:00"},
       {"0001-01-01", 0, "0001-01-01T00:00:00+00:00"},
       {"2000-02-29T14:30:15.25+02:00", kUnixEpochUs + 951827415250000ull, "2000-02-29T12:30:15.250000+00:00"},
       {"1969-12-31T23:59:59.999999Z", kUnixEpochUs - 1, "1969-12-31T23:59:59.999999+00:00"},
       {"9999-12-31T23:59:59Z", 315537897599000000ull, "9999-12-31T23:59:59+00:00"},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(qtool::ParseDate(c.text), std::optional<uint64_t>(c.us));
-    EXPECT_EQ(qtool::ParseDate(qtool::IsoDate(c.us, true)), std::optional<uint64_t>(c.us));
-    EXPECT_EQ(qtool::IsoDate(c.us, true), c.shown);
+  for (const auto &[text, us, shown] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(qtool::ParseDate(text), std::optional<uint64_t>(us));
+    EXPECT_EQ(qtool::ParseDate(qtool::IsoDate(us, true)), std::optional<uint64_t>(us));
+    EXPECT_EQ(qtool::IsoDate(us, true), shown);
   }
   for (const char *bad : {"", "yesterday", "2024-13-01", "2023-02-29", "2024-01-01T24:00", "2024-01-01T12",
                           "2024-01-01T12:00:00.", "0000-01-01", "2024-1-1", "2024-01-01Zjunk",
-                          "2024-01-01T00:00+25:00"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_EQ(qtool::ParseDate(bad), std::nullopt);
-  }
-}
+                          "2024-01-01T00:00+25:00"})
+    EXPECT_EQ(qtool::ParseDate(bad), std::nullopt) << bad;
 
-TEST(ToolText, LocalTimeCarriesTheZonesOffset) {
-  LocaleGuard loc("C", "XST-3");  // three hours east of UTC, no daylight saving
+  LocaleGuard east("C", "XST-3");  // three hours east of UTC, no daylight saving
   const uint64_t noonUtc = kUnixEpochUs + 86400ull * 1000000ull * 10 + 12ull * 3600 * 1000000;
   EXPECT_EQ(qtool::IsoDate(noonUtc, true), "1970-01-11T15:00:00+03:00");
   EXPECT_EQ(qtool::IsoDate(noonUtc, false), "1970-01-11T15:00:00");

@@ -1,6 +1,7 @@
 #include "testutil/testutil.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,40 +20,25 @@ namespace qt {
 
 ScratchDir::ScratchDir() {
   std::string tmpl = ::testing::TempDir();
-  if (tmpl.empty() || tmpl.back() != '/') tmpl += '/';
-  tmpl += "qira-XXXXXX";
-  char *made = mkdtemp(tmpl.data());
-  if (!made) {
-    ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
-    return;
-  }
-  path_ = made;
+  tmpl += (tmpl.empty() || tmpl.back() != '/' ? "/" : "") + std::string("qira-XXXXXX");
+  if (mkdtemp(tmpl.data())) path_ = tmpl;
+  else ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
 }
 
 ScratchDir::~ScratchDir() {
-  if (!path_.empty()) {
-    // A test that left the tree unwritable must not leave it behind.
-    chmod(path_.c_str(), 0700);
-    RemoveTree(path_);
-  }
+  if (!path_.empty()) RemoveTree(path_);
 }
 
 void RemoveTree(const std::string &path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);
-    if (DIR *d = opendir(path.c_str())) {
-      while (dirent *e = readdir(d)) {
-        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-        RemoveTree(path + "/" + e->d_name);
-      }
-      closedir(d);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);  // a test may have closed it even to its owner
+    DIR *d = opendir(path.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) RemoveTree(path + "/" + e->d_name);
+    if (d) closedir(d);
   }
+  remove(path.c_str());
 }
 
 void WriteFile(const std::string &path, std::string_view content) {
@@ -62,10 +47,15 @@ void WriteFile(const std::string &path, std::string_view content) {
 }
 
 std::string ReadFile(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  // read(2), not a stream: a /proc file of a process that ends meanwhile fails
+  // with ESRCH, which a stream would turn into an exception.
+  std::string out;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  char buf[65536];
+  for (ssize_t n; fd >= 0 && ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR));)
+    if (n > 0) out.append(buf, size_t(n));
+  if (fd >= 0) close(fd);
+  return out;
 }
 
 bool Exists(const std::string &path) {
@@ -156,31 +146,14 @@ CwdGuard::~CwdGuard() {
   if (!old_.empty() && chdir(old_.c_str()) != 0) ADD_FAILURE() << "cannot restore cwd";
 }
 
-std::vector<int> Children(int parent) {
-  // Every process whose parent is this one, from /proc/<pid>/stat: an
-  // emulator such as qemu-i386 shows its own view of /proc/self, not the
-  // children of the program it runs.
-  std::vector<int> pids;
-  const int self = parent ? parent : int(getpid());
-  DIR *d = opendir("/proc");
-  while (dirent *e = d ? readdir(d) : nullptr) {
-    char *end = nullptr;
-    const long pid = strtol(e->d_name, &end, 10);
-    if (*end || pid <= 0) continue;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = stat.rfind(") ");
-    if (close == std::string::npos) continue;
-    char state = 0;
-    long ppid = 0;
-    if (sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == self)
-      pids.push_back(int(pid));
-  }
-  if (d) closedir(d);
-  return pids;
-}
-
 namespace {
+
+// State and parent of a process, from /proc/<pid>/stat; false once it is gone.
+bool ProcStat(long pid, char *state, long *ppid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(") ");
+  return close != std::string::npos && sscanf(stat.c_str() + close + 1, " %c %ld", state, ppid) == 2;
+}
 
 bool Ended(int pid) {
   // Ended means a wait would collect it now.  A zombie's /proc state is not
@@ -189,13 +162,28 @@ bool Ended(int pid) {
   // a wait finds nothing.  WNOWAIT asks without collecting.
   siginfo_t info{};
   if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return info.si_pid == pid;
-  if (errno != ECHILD) return false;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = stat.rfind(") ");
-  return close == std::string::npos || stat.size() < close + 3 || stat[close + 2] == 'Z';
+  char state = 'Z';
+  long ppid = 0;
+  return errno == ECHILD && (!ProcStat(pid, &state, &ppid) || state == 'Z');
 }
+
 }  // namespace
+
+std::vector<int> Children(int parent) {
+  // From /proc/<pid>/stat: an emulator such as qemu-i386 shows its own view
+  // of /proc/self, not the children of the program it runs.
+  std::vector<int> pids;
+  const long self = parent ? parent : long(getpid());
+  DIR *d = opendir("/proc");
+  while (dirent *e = d ? readdir(d) : nullptr) {
+    char *end = nullptr, state = 0;
+    const long pid = strtol(e->d_name, &end, 10);
+    long ppid = 0;
+    if (!*end && pid > 0 && ProcStat(pid, &state, &ppid) && ppid == self) pids.push_back(int(pid));
+  }
+  if (d) closedir(d);
+  return pids;
+}
 
 bool WaitChildrenEnded() {
   for (int tries = 0; tries < 20000; ++tries) {

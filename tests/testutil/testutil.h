@@ -13,8 +13,7 @@
 
 namespace qt {
 
-// A unique directory under the test temporary directory, removed with all its
-// contents when the object goes away.
+// A unique directory under the test temporary directory, removed with its contents.
 class ScratchDir {
  public:
   ScratchDir();
@@ -28,12 +27,9 @@ class ScratchDir {
   std::string path_;
 };
 
-// Removes a file tree; used by ScratchDir and by tests that make trees elsewhere.
 void RemoveTree(const std::string &path);
-// Writes a file with the given content (creating or truncating it).
-void WriteFile(const std::string &path, std::string_view content);
-// Reads a whole file; empty when it cannot be read.
-std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, std::string_view content);  // created or truncated
+std::string ReadFile(const std::string &path);  // empty when it cannot be read
 bool Exists(const std::string &path);
 
 // UTF-8 to UTF-16 and back, independent of the process locale.
@@ -62,7 +58,7 @@ struct ChildResult {
 ChildResult AsUnprivileged(const std::string &reach, const std::function<int()> &body,
                            const std::function<void()> &prepare = {});
 
-// Restores an environment variable when it goes away.
+// Restore an environment variable, the locale, the working directory when they go away.
 class EnvGuard {
  public:
   explicit EnvGuard(const char *name);
@@ -74,8 +70,7 @@ class EnvGuard {
   std::string old_;
 };
 
-// Switches every locale category and restores the previous locale.
-struct LocaleGuard {
+struct LocaleGuard {  // every category
   std::string old = setlocale(LC_ALL, nullptr) ? setlocale(LC_ALL, nullptr) : "C";
   bool ok_;
   explicit LocaleGuard(const char *name) : ok_(setlocale(LC_ALL, name) != nullptr) {}
@@ -83,7 +78,6 @@ struct LocaleGuard {
   bool ok() const { return ok_; }
 };
 
-// Restores the working directory when it goes away.
 class CwdGuard {
  public:
   CwdGuard();

@@ -1,11 +1,7 @@
 // Proof that qira.so keeps its calls to its own functions inside itself even
-// when the program that loads it exports functions of the same names: this
-// program exports a Mem_Alloc that always fails and a version formatter that
-// writes garbage, then uses the module.  Every internal call must still reach
-// the module's own function, and the fakes must never run.
-//
-// Exit status: 0 proven, 1 failed, 77 skipped (the module or a symbol it
-// needs is not built yet).
+// when the program that loads it exports a failing Mem_Alloc and a garbage
+// version formatter of the same names: the fakes must never run.
+// Exit status: 0 proven, 1 failed, 77 skipped (the module is not built yet).
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -53,8 +49,7 @@ int main() {
     std::printf("skip: qira.so or one of its functions is not built yet\n");
     return 77;
   }
-  // The version text goes through the module's formatter; a new group's record
-  // and its blocks come from the module's Mem_Alloc, reached from Mem_GroupGet too.
+  // A new group's record comes from Mem_Alloc too, reached from Mem_GroupGet.
   const auto getversion = reinterpret_cast<decltype(&TARVO_GetVersion)>(tarvo(110));
   uint16_t buf[8] = {};
   uint32_t len = 0;

@@ -1,12 +1,36 @@
-// The module's first answers to the host: version record, entry function,
-// reference, symbols and version text.
+// The module's first answers to the host: entry function, reference, symbols,
+// version text, and the lookup in the entry-type table.  The type descriptors
+// themselves are checked as the host reads them (tests/host) and against the
+// scripting reference (tests/tools/docs_test.cpp).
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "module/qiratyp.h"
 #include "qira.h"
 #include "testutil/testutil.h"
+
+// The tables point at the objects layer, which this executable does not
+// link; weak stand-ins let the tables link and show where they point.
+#define WEAK extern "C" __attribute__((weak))
+#define METHOD(f)                                                                     \
+  WEAK uint32_t f(void *, uint32_t, QiraArgSlot *, uint32_t *, const QiraObjRef *, \
+                  QiraResult *) {                                                  \
+    return 0;                                                                      \
+  }
+METHOD(TARVO_NewQIRADirObject) METHOD(TARVOQIRADir_GetEntry) METHOD(TARVOQIRADir_GetDir)
+METHOD(TARVOQIRADir_CreateDir) METHOD(TARVOQIRADir_DeleteEntry)
+METHOD(TARVO_NewQIRADirEntryObject) METHOD(TARVOQIRADirEntry_GetDir)
+METHOD(TARVOQIRADirEntry_Rename) METHOD(TARVOQIRADirEntry_SetAttributes)
+METHOD(TARVOQIRADirEntry_SetDates) METHOD(TARVOQIRADirEntry_Copy) METHOD(TARVOQIRADirEntry_Move)
+#define HOOKS(init, term, get, set) \
+  WEAK void init(void *) {} WEAK void term(void *) {} WEAK uint32_t set(void) { return 0; } \
+  WEAK uint32_t get(const QiraObjRef *, uint32_t *, QiraValue *) { return 0; }
+HOOKS(TARVO_PrivateInitQIRADirObj, TARVO_PrivateTermQIRADirObj, TARVO_GetQIRADirObjValue,
+      TARVO_SetQIRADirObjValue)
+HOOKS(TARVO_PrivateInitQIRADirEntryObj, TARVO_PrivateTermQIRADirEntryObj,
+      TARVO_GetQIRADirEntryObjValue, TARVO_SetQIRADirEntryObjValue)
 
 namespace {
 
@@ -64,9 +88,8 @@ TEST(Entry, VersionTextReportsItsLengthEvenWhenItDoesNotFit) {
 
 TEST(Entry, VersionFieldsTooLargeShowHashes) {
   const struct { uint32_t major, minor, build; const char *want; } cases[] = {
-      {1, 0, 1, "1.00.001"},    {10, 5, 42, "#.05.042"},  {3, 100, 7, "3.##.007"},
-      {0, 0, 1000, "0.00.###"}, {9, 99, 999, "9.99.999"}, {0, 0, 0, "0.00.000"},
-      {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, "#.##.###"}};
+      {10, 5, 42, "#.05.042"}, {3, 100, 7, "3.##.007"},   {0, 0, 1000, "0.00.###"},
+      {9, 99, 999, "9.99.999"}, {0, 0, 0, "0.00.000"}, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, "#.##.###"}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.want);
     uint16_t buf[9];
@@ -75,6 +98,21 @@ TEST(Entry, VersionFieldsTooLargeShowHashes) {
     EXPECT_EQ(qt::U8(buf, 8), c.want);
     EXPECT_EQ(buf[8], 0xEEEE);
   }
+}
+
+TEST(Tables, EntryTypeLookupCountsInCodeUnits) {
+  const struct { uint32_t id, count, rc; const char *text; } cases[] = {
+      {1, 2, QIRA_OK, "file"}, {2, 2, QIRA_OK, "directory"}, {3, 2, QIRA_ERR_NOTFOUND, nullptr},
+      {0, 2, QIRA_ERR_NOTFOUND, nullptr}, {2, 1, QIRA_ERR_NOTFOUND, nullptr}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.id << " of " << c.count);
+    const QiraIdStr *row = nullptr;
+    EXPECT_EQ(TARVOIdedStr_GetIdedStr(qira_direntry_types, c.count, c.id, &row), c.rc);
+    EXPECT_EQ(row ? qt::U8(row->text, uint32_t(row->len)) : "", c.text ? c.text : "");
+    if (row) { EXPECT_EQ(row->id, c.id); }
+  }
+  EXPECT_EQ(TARVOIdedStr_GetIdedStr(qira_direntry_types, 2, 1, nullptr), QIRA_OK);
+  EXPECT_EQ(TARVOIdedStr_GetIdedStr(nullptr, 2, 1, nullptr), QIRA_ERR_NOTFOUND);
 }
 
 }  // namespace

@@ -45,12 +45,8 @@ Fake::Fake() {
   const auto set = [](uint32_t at, auto fn) { g->table[at] = reinterpret_cast<QiraHostFn>(fn); };
   set(QIRA_API_ADDREF, +[](void *o) { return Note({105, W(o)}); });
   set(QIRA_API_RELEASE, +[](void *o) { return Note({106, W(o)}); });
-  set(QIRA_API_NOTEVAR, +[](QiraObjRef *r, U, U) {
-    return g->noted = r, Note({107, W(r->obj), r->word});
-  });
-  set(QIRA_API_TYPEOF, +[](const QiraObjRef *r) {
-    return Note({108, W(r->obj), r->word}), g->type;
-  });
+  set(QIRA_API_NOTEVAR, +[](QiraObjRef *r, U, U) { return g->noted = r, Note({107, W(r->obj), r->word}); });
+  set(QIRA_API_TYPEOF, +[](const QiraObjRef *r) { return Note({108, W(r->obj), r->word}), g->type; });
   set(QIRA_API_RESOLVEVAR, +[](S s) {
     const uint32_t rc = Note({110, W(s)});
     return s->tag = rc ? s->tag : g->resolved, rc;
@@ -61,9 +57,7 @@ Fake::Fake() {
   set(QIRA_API_SETPROP, +[](void *o, U w, uint32_t sym, uint32_t t, V v, uint16_t f) {
     return Note({112, W(o), w, sym, t, v->w[0], f});
   });
-  set(QIRA_API_GETBOOL, +[](S s, F f, F v) {
-    return *f = g->flag1, *v = g->sign, Note({300, W(s)});
-  });
+  set(QIRA_API_GETBOOL, +[](S s, F f, F v) { return *f = g->flag1, *v = g->sign, Note({300, W(s)}); });
   set(QIRA_API_GETSTR, +[](S s, F f1, F f2, P *c, uint32_t *n) {
     *f1 = g->flag1, *f2 = g->flag2, *c = g->units.data(), *n = uint32_t(g->units.size());
     return Note({303, W(s)});
@@ -74,15 +68,11 @@ Fake::Fake() {
   });
   set(QIRA_API_FREEVAL, +[](uint32_t t, V v) { return Note({400, t, v->w[0]}); });
   set(QIRA_API_MKBOOL, +[](V v, uint16_t b) { return v->w[0] = 401, Note({401, b}); });
-  set(QIRA_API_MKU32, +[](M mc, V v, uint16_t sign, uint32_t n) {
-    return v->w[0] = 402, Note({402, W(mc), sign, n});
-  });
+  set(QIRA_API_MKU32, +[](M m, V v, uint16_t s, uint32_t n) { return v->w[0] = 402, Note({402, W(m), s, n}); });
   set(QIRA_API_MKINT, +[](M mc, V v, uint16_t sign, P d, uint32_t n) {
     return v->w[0] = 404, Note({404, W(mc), sign, W(d), n});
   });
-  set(QIRA_API_MKSTR, +[](M mc, V v, P c, uint32_t n) {
-    return v->w[0] = 405, Note({405, W(mc), W(c), n});
-  });
+  set(QIRA_API_MKSTR, +[](M mc, V v, P c, uint32_t n) { return v->w[0] = 405, Note({405, W(mc), W(c), n}); });
   set(QIRA_API_TOINT, +[](M mc, V v) { return Note({430, W(mc), W(v)}); });
 }
 
@@ -222,9 +212,7 @@ TEST_F(Helpers, ObjectArgumentIsNotedWithBalancedCounts) {
     EXPECT_EQ(log, c.calls);
     const bool none = c.tag == QIRA_TAG_NONE;  // the caller gets a null reference
     EXPECT_EQ(Call({W(ref.obj), ref.word}), Call({none ? 0 : W(c.obj), none ? 5u : 17u}));
-    if (!none) {
-      EXPECT_EQ(noted, &ref);
-    }
+    if (!none) { EXPECT_EQ(noted, &ref); }
   }
 }
 

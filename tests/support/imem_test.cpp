@@ -123,28 +123,6 @@ TEST_F(Mem, SmallBlockFigures) {
   EXPECT_NE(Mem_Alloc(g, 100), nullptr);
   host.refuse = false;
   EXPECT_TRUE(ListLength(g) == 2 && Outstanding() == 3);
-  // A hole of s + extra between live blocks serves s whole below the split
-  // figure (s + 60 on i386) and splits at it (s + 64), leaving a least block.
-  for (uint32_t extra : {kSplitExtra - kUnit, kSplitExtra}) {
-    void *left = Mem_Alloc(g, 64), *hole = Mem_Alloc(g, 200 + extra), *right = Mem_Alloc(g, 64);
-    ASSERT_TRUE(left && hole && right);
-    Mem_Free(hole);
-    ASSERT_EQ(Mem_Alloc(g, 200), hole);
-    EXPECT_EQ(Hdr(hole)->size, extra < kSplitExtra ? 200 + extra : 200) << extra;
-    EXPECT_TRUE(extra < kSplitExtra || Next(hole)->size == kMinBlock);
-  }
-  // Two free blocks of one size without free neighbours share one tree node;
-  // the one freed last goes first.
-  void *b[4];
-  for (void *&x : b) x = Mem_Alloc(g, 100);
-  const uint32_t nodes = g->freetree.root.count;
-  Mem_Free(b[0]);
-  Mem_Free(b[2]);
-  EXPECT_EQ(g->freetree.root.count, nodes + 1);
-  EXPECT_EQ(Mem_Alloc(g, 100), b[2]);
-  EXPECT_EQ(g->freetree.root.count, nodes + 1);
-  EXPECT_EQ(Mem_Alloc(g, 100), b[0]);
-  EXPECT_EQ(g->freetree.root.count, nodes);
 }
 
 // Small under small under the parent: a request climbs two levels and comes

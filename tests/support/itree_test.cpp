@@ -1,4 +1,5 @@
-// The weight-balanced tree against std::set, and the shapes its rules give.
+// The weight-balanced tree against std::set and the shapes its rules give,
+// and the list ring.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -107,26 +108,6 @@ TEST(TTree, MatchesSetUnderSortedAndRandomChanges) {
   }
 }
 
-// A large tree under random churn, printed now and then: rotations and
-// re-armed countdowns far from the leaves.
-TEST(TTree, LargeTreeShapeFollowsTheBalancingRules) {
-  std::mt19937 rng(11);
-  std::vector<TNode> nodes(4000);
-  std::vector<bool> in(nodes.size(), false);
-  TTree tree;
-  TTree_Init(&tree, nullptr);
-  for (uint32_t v = 0; v < nodes.size(); ++v) TNode_Init(&nodes[v], v + 1);
-  uint64_t h = 0xCBF29CE484222325ull;
-  for (uint32_t step = 0; step < 16000; ++step) {
-    const uint32_t v = rng() % nodes.size();
-    if (in[v]) TTree_RemNode(&tree, &nodes[v]);
-    else TTree_SearchAddNode(&tree, &nodes[v]);
-    in[v] = !in[v];
-    if (step % 97 == 0) PrintShape(tree.root.node, &h, nullptr);
-  }
-  PrintShape(tree.root.node, &h, nullptr);
-  EXPECT_EQ(h, 0xdad7e1d8689c0726ull) << std::hex << "0x" << h;
-}
 // Byte-range keys compared inline must order, find and shape the tree exactly
 // as Comp_ramdescs through the function pointer does: ranges of every length
 // (empty, differing only in length, zero-terminated) and unsigned bytes.
@@ -166,6 +147,20 @@ TEST(TTree, ByteRangeKeysInlineMatchTheComparator) {
   }
   EXPECT_EQ(prints[0], prints[1]);
   EXPECT_EQ(orders[0], orders[1]);
+}
+
+// A removed node is a ring of its own, so removing it again changes nothing.
+TEST(DNode, RingOperations) {
+  QiraDNode head, x, y, z;
+  DNode_Init(&head);
+  DNode_AddAfter(&x, &head);
+  DNode_AddBefore(&y, &head);
+  DNode_AddAfter(&z, &x);
+  EXPECT_TRUE(head.next == &x && x.next == &z && z.next == &y && y.next == &head);
+  EXPECT_TRUE(head.prev == &y && y.prev == &z && z.prev == &x && x.prev == &head);
+  DNode_Remove(&z);
+  DNode_Remove(&z);
+  EXPECT_TRUE(x.next == &y && y.prev == &x && z.next == &z && z.prev == &z);
 }
 
 }  // namespace

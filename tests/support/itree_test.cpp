@@ -21,13 +21,11 @@ static void Walk(const TNode *n, const TNode *parent, uint32_t side, uint32_t co
   Walk(n->link[1].node, n, 1, n->link[1].count, depth + 1, inorder, maxdepth);
 }
 
-// Checks parent and side links and every count; returns the user values in
-// order.  The memory tests check their free tree with it too.
-std::vector<uintptr_t> CheckTree(const TTree &tree, uint32_t *depth) {
+// Checks parent and side links and every count; returns the user values in order.
+static std::vector<uintptr_t> CheckTree(const TTree &tree, uint32_t *depth) {
   std::vector<uintptr_t> inorder;
-  uint32_t d = 0;
-  Walk(tree.root.node, nullptr, 2, tree.root.count, 1, &inorder, &d);
-  if (depth) *depth = d;
+  *depth = 0;
+  Walk(tree.root.node, nullptr, 2, tree.root.count, 1, &inorder, depth);
   return inorder;
 }
 
@@ -106,47 +104,6 @@ TEST(TTree, MatchesSetUnderSortedAndRandomChanges) {
     for (uint32_t v : model) TTree_RemNode(&tree, &nodes[v]);
     EXPECT_TRUE(tree.root.node == nullptr && tree.root.count == 0 && !TTree_SearchNotExact(&tree, 5, 1));
   }
-}
-
-// Byte-range keys compared inline must order, find and shape the tree exactly
-// as Comp_ramdescs through the function pointer does: ranges of every length
-// (empty, differing only in length, zero-terminated) and unsigned bytes.
-int32_t RamViaPointer(uintptr_t a, uintptr_t b) { return Comp_ramdescs(a, b); }
-
-TEST(TTree, ByteRangeKeysInlineMatchTheComparator) {
-  std::mt19937 rng(3);
-  std::vector<std::vector<uint8_t>> bytes(800);
-  std::vector<QiraRamDesc> keys(bytes.size());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i].resize(i % 2 ? 4 : rng() % 6);  // half of them four bytes, as index keys are
-    for (uint8_t &b : bytes[i]) b = uint8_t(rng() % 3 == 0 ? 0x80 + rng() % 3 : rng() % 3);
-    const bool terminated = rng() % 8 == 0;
-    if (terminated) bytes[i].push_back(0);
-    keys[i] = QiraRamDesc{terminated ? 0xFFFFFFFFu : uint32_t(bytes[i].size()), bytes[i].data()};
-  }
-  uint64_t prints[2] = {0xCBF29CE484222325ull, 0xCBF29CE484222325ull};
-  std::vector<uintptr_t> orders[2];
-  for (int way = 0; way < 2; ++way) {
-    std::vector<TNode> nodes(keys.size());
-    TTree tree;
-    TTree_Init(&tree, way == 0 ? Comp_ramdescs : RamViaPointer);
-    for (size_t i = 0; i < keys.size(); ++i) {
-      TNode_Init(&nodes[i], reinterpret_cast<uintptr_t>(&keys[i]));
-      TNode *dup = TTree_SearchAddNode(&tree, &nodes[i]);
-      for (size_t k = 0; k < keys.size(); k += 97) {
-        const uintptr_t probe = reinterpret_cast<uintptr_t>(&keys[k]);
-        const TNode *hits[3] = {TTree_Search(&tree, probe), TTree_SearchNotExact(&tree, probe, 0),
-                                TTree_SearchNotExact(&tree, probe, 1)};
-        for (const TNode *h : hits)
-          prints[way] = prints[way] * 31 + (h ? uintptr_t(h - nodes.data()) : 0xFFFF);
-      }
-      prints[way] = prints[way] * 31 + (dup ? uintptr_t(dup - nodes.data()) : 0xFFFF);
-    }
-    PrintShape(tree.root.node, &prints[way], nullptr);  // both trees hold the same keys
-    orders[way] = CheckTree(tree, nullptr);
-  }
-  EXPECT_EQ(prints[0], prints[1]);
-  EXPECT_EQ(orders[0], orders[1]);
 }
 
 // A removed node is a ring of its own, so removing it again changes nothing.

@@ -1,8 +1,6 @@
 // Lock words: result codes and the word left behind, the simple lock under
-// contention and at its time limit, and the millisecond clock.
+// contention and at its time limit.
 #include <gtest/gtest.h>
-
-#include <sys/time.h>
 
 #include <thread>
 #include <vector>
@@ -65,18 +63,6 @@ TEST(ResL, SimpleLockExcludesAndGivesUpAfterTheLimit) {
   EXPECT_EQ(ResL_SimpleUnLock(&lock), 0u);
   EXPECT_EQ(lock.lastcode, 32u);
   EXPECT_GT(TimeDate_mscounter() - start, 10000u);
-}
-
-// Wall-clock milliseconds modulo 2^32, read between two readings of the clock.
-TEST(TimeDate, CounterIsWallClockMillisecondsWrapped) {
-  auto wall = [] {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    return uint32_t(uint64_t(tv.tv_sec) * 1000 + tv.tv_usec / 1000);
-  };
-  const uint32_t before = wall(), counter = TimeDate_mscounter(), after = wall();
-  EXPECT_TRUE(int32_t(counter - before) >= 0 && int32_t(after - counter) >= 0)
-      << before << " " << counter << " " << after;
 }
 
 }  // namespace

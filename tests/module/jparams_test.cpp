@@ -22,7 +22,6 @@ struct Fake {
   std::map<U, uint32_t> rc;                   // answer per ID, 0 when not set
   uint16_t flag1 = 0, flag2 = 0, sign = 1;    // sign from 304, also the value from 300
   std::vector<uint16_t> units = {'a', 'b'};   // text from 303, digits from 304
-  U resolved = QIRA_TAG_INT;                  // the tag 110 gives a variable
   QiraTypeRecord *type = nullptr;             // what 108 answers
   QiraHostApi table = {};
   Fake();
@@ -42,10 +41,6 @@ Fake::Fake() {
   g = this;
   const auto set = [](uint32_t at, auto fn) { g->table[at] = reinterpret_cast<QiraHostFn>(fn); };
   set(QIRA_API_TYPEOF, +[](const QiraObjRef *r) { return Note({108, W(r->obj), r->word}), g->type; });
-  set(QIRA_API_RESOLVEVAR, +[](S s) {
-    const uint32_t rc = Note({110, W(s)});
-    return s->tag = rc ? s->tag : g->resolved, rc;
-  });
   set(QIRA_API_ASSIGN, +[](void *o, U w, uint32_t t, V v, uint16_t f) {
     return Note({111, W(o), w, t, v->w[0], f});
   });
@@ -145,43 +140,30 @@ TEST_F(Helpers, ReadersMapHostFlagsAndPassHostFailuresOn) {
   }
 }
 
-// No method is handed a real number: resolving and converting one shows only here.
-TEST_F(Helpers, NumericArgumentIsResolvedThenConvertedInPlace) {
-  const Call get = {304, W(slots)}, resolve = {110, W(slots)};
-  const Call convert = {430, W(&mc), W(&slots[0].u.value)};
-  const struct { U tag, resolved; uint32_t rc110, rc430, want; Log calls; U after; } cases[] = {
-      {QIRA_TAG_VARREF, QIRA_TAG_NUMERIC, 0, 0, QIRA_OK, {resolve, convert, get}, QIRA_TAG_INT},
-      {QIRA_TAG_VARREF, QIRA_TAG_NUMERIC, 555, 0, 555, {resolve}, QIRA_TAG_VARREF},
-      {QIRA_TAG_NUMERIC, 0, 0, 556, 556, {convert}, QIRA_TAG_NUMERIC}};
-  for (const auto &c : cases) {
-    slots[0].tag = c.tag, resolved = c.resolved, rc[110] = c.rc110, rc[430] = c.rc430;
-    log.clear();
-    const uint16_t *d = nullptr;
-    uint32_t n = 0;
-    uint16_t s = 9;
-    EXPECT_EQ(TARVOParam_IntDigitsFromNumericParam(&mc, table, 1, slots, &s, &d, &n), c.want);
-    EXPECT_EQ(log, c.calls) << c.rc110 << " " << c.rc430;
-    EXPECT_EQ(slots[0].tag, c.after) << "only a successful conversion retags the slot";
-  }
-}
-
+// No method is handed a real number: it is converted in place first.
 TEST_F(Helpers, MemsizeWithinBoundsInAtMostTwoDigits) {
+  constexpr U kInt = QIRA_TAG_INT;
   constexpr uint32_t kRange = QIRA_ERR_RANGE;
   const struct {
+    U tag;
     uint16_t sign;  // -0 is still negative
     std::vector<uint16_t> digits;
     uint32_t min, max, want, value;
-  } cases[] = {{0, {0}, 1, 5, kRange, 0},         {0, {1}, 1, 5, QIRA_OK, 1},
-               {0, {5}, 1, 5, QIRA_OK, 5},        {0, {6}, 1, 5, kRange, 0},
-               {1, {1}, 1, 5, kRange, 0},         {1, {0}, 0, 5, kRange, 0},
-               {0, {5, 0, 0}, 0, ~0u, kRange, 0}, {0, {0xFFFF, 0xFFFF}, 0, ~0u, QIRA_OK, ~0u},
-               {0, {0x5678, 0x1234}, 0, ~0u, QIRA_OK, 0x12345678}};
+  } cases[] = {{kInt, 0, {0}, 1, 5, kRange, 0},         {kInt, 0, {1}, 1, 5, QIRA_OK, 1},
+               {kInt, 0, {5}, 1, 5, QIRA_OK, 5},        {kInt, 0, {6}, 1, 5, kRange, 0},
+               {kInt, 1, {1}, 1, 5, kRange, 0},         {kInt, 1, {0}, 0, 5, kRange, 0},
+               {kInt, 0, {5, 0, 0}, 0, ~0u, kRange, 0}, {kInt, 0, {0xFFFF, 0xFFFF}, 0, ~0u, QIRA_OK, ~0u},
+               {kInt, 0, {0x5678, 0x1234}, 0, ~0u, QIRA_OK, 0x12345678},
+               {QIRA_TAG_NUMERIC, 0, {3}, 1, 5, QIRA_OK, 3}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.sign << " " << c.digits.size() << " " << c.value);
-    sign = c.sign, units = c.digits;
+    slots[0].tag = c.tag, sign = c.sign, units = c.digits;
+    log.clear();
     uint32_t value = kPoison;
     EXPECT_EQ(TARVOParam_VxmemsizeParam(&mc, table, 1, slots, &value, c.min, c.max), c.want);
     EXPECT_EQ(value, c.want == QIRA_OK ? c.value : kPoison);
+    EXPECT_EQ(log.size(), c.tag == kInt ? 1u : 2u);
+    EXPECT_EQ(slots[0].tag, kInt) << "converted once, in place";
   }
 }
 
@@ -231,12 +213,8 @@ TEST_F(Helpers, SiblingTypeFoundAroundTheRingOfItsModule) {
     rec[i].info = &info[i], rec[i].next = &rec[(i + 1) % 3];
   }
   type = &rec[1];  // the object's own type
-  const auto find = [&](void (*init)(void *)) {
-    return TARVOUtil_GetTypeInSameModule(table, &var, init);
-  };
+  const auto find = [&](void (*init)(void *)) { return TARVOUtil_GetTypeInSameModule(table, &var, init); };
   EXPECT_EQ(find(Init<1>), &rec[1]);
-  EXPECT_EQ(log, (Log{{108, W(&var), 0}}));
-  EXPECT_EQ(find(Init<2>), &rec[2]);
   EXPECT_EQ(find(Init<0>), &rec[0]) << "found past the ring's start";
   EXPECT_EQ(find(Init<3>), nullptr) << "the search ends where it began";
   rec[1].info = nullptr;
@@ -245,7 +223,6 @@ TEST_F(Helpers, SiblingTypeFoundAroundTheRingOfItsModule) {
   EXPECT_EQ(find(Init<0>), nullptr) << "a broken ring ends the search";
   type = nullptr;
   EXPECT_EQ(find(Init<1>), nullptr);
-  EXPECT_EQ(TARVOUtil_GetTypeInSameModule(nullptr, &var, Init<1>), nullptr);
 }
 
 TEST(RefCount, CountsToZeroAndStaysPinnedAtItsLimit) {

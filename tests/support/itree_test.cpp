@@ -1,5 +1,4 @@
-// The weight-balanced tree against std::set and the shapes its rules give,
-// and the list ring.
+// The weight-balanced tree against std::set and the shapes its rules give.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -104,20 +103,6 @@ TEST(TTree, MatchesSetUnderSortedAndRandomChanges) {
     for (uint32_t v : model) TTree_RemNode(&tree, &nodes[v]);
     EXPECT_TRUE(tree.root.node == nullptr && tree.root.count == 0 && !TTree_SearchNotExact(&tree, 5, 1));
   }
-}
-
-// A removed node is a ring of its own, so removing it again changes nothing.
-TEST(DNode, RingOperations) {
-  QiraDNode head, x, y, z;
-  DNode_Init(&head);
-  DNode_AddAfter(&x, &head);
-  DNode_AddBefore(&y, &head);
-  DNode_AddAfter(&z, &x);
-  EXPECT_TRUE(head.next == &x && x.next == &z && z.next == &y && y.next == &head);
-  EXPECT_TRUE(head.prev == &y && y.prev == &z && z.prev == &x && x.prev == &head);
-  DNode_Remove(&z);
-  DNode_Remove(&z);
-  EXPECT_TRUE(x.next == &y && y.prev == &x && z.next == &z && z.prev == &z);
 }
 
 }  // namespace

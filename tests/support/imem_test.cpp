@@ -23,10 +23,9 @@ uint32_t ListLength(const QiraMemGroup *g) {
   return n;
 }
 
-// A parent made outside the library, as the host's groups are: its blocks
-// lead back to it only through the owner word (word 2 of the record that word
-// points at).  It takes its memory from a heap group, whose list shows
-// everything it has handed out, and can be told to refuse.
+// A parent made outside the library, as the host's groups are: its blocks lead
+// back to it only through the owner word.  Its memory comes from a heap group,
+// whose list shows all it handed out; it can be told to refuse.
 struct Host {
   QiraMemGroup g{};  // first: the record's address is the object's
   QiraMemGroup *heap = nullptr;
@@ -51,8 +50,7 @@ void *HostAllocGroup(QiraMemGroup *g) {
   return HostAlloc(g, sizeof(QiraMemGroup), &need);
 }
 
-// A small-block group under such a parent.  Whatever a test leaves
-// allocated, releasing the group must give all of it back.
+// A small-block group under such a parent; releasing it gives back all a test left.
 class Mem : public testing::Test {
  protected:
   void SetUp() override {

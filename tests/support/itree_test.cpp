@@ -81,6 +81,11 @@ TEST(TTree, MatchesSetUnderSortedAndRandomChanges) {
       }
       const uint32_t probe = rng() % (nodes.size() + 2);
       EXPECT_EQ(TTree_Search(&tree, probe) != nullptr, model.count(probe) == 1);
+      // The nearest key at or above, and at or below (an exported search nothing inside uses).
+      const TNode *above = TTree_SearchNotExact(&tree, probe, 1), *below = TTree_SearchNotExact(&tree, probe, 0);
+      auto up = model.lower_bound(probe), down = model.upper_bound(probe);
+      EXPECT_EQ(above ? int64_t(above->user) : -1, up == model.end() ? -1 : int64_t(*up));
+      EXPECT_EQ(below ? int64_t(below->user) : -1, down == model.begin() ? -1 : int64_t(*--down));
       uint32_t depth;
       const std::vector<uintptr_t> inorder = CheckTree(tree, &depth);
       EXPECT_TRUE(std::equal(inorder.begin(), inorder.end(), model.begin(), model.end()));

@@ -54,18 +54,26 @@ class Worker : public pt::Plat {
  protected:
   uint32_t Start(bool move, const std::string &src, const std::string &dst, uint16_t replace,
                  QiraWorker **w) {
-    std::u16string d = qt::U16(dst);
+    const std::u16string d = qt::U16(dst);
     auto start = move ? qira_platspec_move_start : qira_platspec_copy_start;
     return start(src.c_str(), qt::P(d), uint32_t(d.size()), replace, group_, w);
+  }
+  // A copy of a one-byte "src" whose start is slowed, so that a test can look
+  // at the worker while it runs; null if it did not start.
+  QiraWorker *StartSlow(const char *dst) {
+    qt::WriteFile(P("src"), "x");
+    pt::CallsGuard guard;
+    _x_calls.fstat = [](int fd, struct stat *st) { return usleep(300 * 1000), fstat(fd, st); };
+    QiraWorker *w = nullptr;
+    return Start(false, P("src"), P(dst), 0, &w) == QIRA_OK ? w : nullptr;
   }
   // Runs one copy or move to its end: the same answer on a second poll, and
   // the worker gone or left to the host to collect.
   uint32_t Run(bool move, const std::string &src, const std::string &dst, uint16_t replace) {
     QiraWorker *w = nullptr;
-    uint32_t err = Start(move, src, dst, replace, &w);
-    if (err) return err;
-    pid_t pid = View(w).pid;
-    uint32_t result = Finish(w);
+    if (const uint32_t err = Start(move, src, dst, replace, &w)) return err;
+    const pid_t pid = View(w).pid;
+    const uint32_t result = Finish(w);
     EXPECT_EQ(qira_platspec_copymove_getresult(w), result) << "second poll";
     qira_platspec_copymove_terminate(w);
     EXPECT_TRUE(Gone(pid));
@@ -75,38 +83,31 @@ class Worker : public pt::Plat {
 
 // ---- copy ------------------------------------------------------------------
 
+// The kernel copy, sendfile when it is refused, the loop when both are, and
+// the loop fed one short read after another.
 TEST_F(Worker, CopyKeepsContentTimesAndModeWhateverWayTheBytesTake) {
-  // The kernel copy, sendfile when it is refused, the loop when both are,
-  // and the loop fed one short read after another.
-  static int way;
-  const auto refusecfr = [](int, off_t *, int, off_t *, size_t, unsigned) -> ssize_t {
-    errno = EXDEV;
-    return -1;
-  };
-  const auto refusesendfile = [](int, int, off_t *, size_t) -> ssize_t {
-    errno = EINVAL;
-    return -1;
-  };
-  for (way = 0; way < 4; ++way) {
+  for (int way = 0; way < 4; ++way) {
     pt::CallsGuard guard;
-    if (way >= 1) _x_calls.copy_file_range = refusecfr;
-    if (way >= 2) _x_calls.sendfile = refusesendfile;
+    if (way >= 1)
+      _x_calls.copy_file_range = [](int, off_t *, int, off_t *, size_t, unsigned) -> ssize_t {
+        return errno = EXDEV, -1;
+      };
+    if (way >= 2)
+      _x_calls.sendfile = [](int, int, off_t *, size_t) -> ssize_t { return errno = EINVAL, -1; };
     if (way == 3)
       _x_calls.read = [](int fd, void *b, size_t n) { return read(fd, b, n < 777 ? n : 777); };
-    for (size_t n : {size_t(0), size_t(5), size_t(4096), size_t(8192), size_t(100000),
-                     size_t(9) << 20}) {
+    for (size_t n : {0, 5, 4096, 8192, 100000, 9 << 20}) {
       SCOPED_TRACE(testing::Message() << "way " << way << " size " << n);
-      std::string src = P("src"), dst = P("dst");
-      (void)unlink(dst.c_str());
-      qt::WriteFile(src, Pattern(n));
-      ASSERT_EQ(chmod(src.c_str(), 0751), 0);
-      pt::SetTimes(src, 1000000000, 1200000000);
-      ASSERT_EQ(Run(false, src, dst, 0), QIRA_OK);
-      struct stat st = Stat(dst);
+      (void)unlink(P("dst").c_str());
+      qt::WriteFile(P("src"), Pattern(n));
+      ASSERT_EQ(chmod(P("src").c_str(), 0751), 0);
+      pt::SetTimes(P("src"), 1000000000, 1200000000);
+      ASSERT_EQ(Run(false, P("src"), P("dst"), 0), QIRA_OK);
+      const struct stat st = Stat(P("dst"));
       EXPECT_EQ(st.st_mode & 07777, 0751u);
       EXPECT_EQ(st.st_atime, 1000000000);
       EXPECT_EQ(st.st_mtime, 1200000000);
-      EXPECT_TRUE(qt::ReadFile(dst) == Pattern(n));
+      EXPECT_TRUE(qt::ReadFile(P("dst")) == Pattern(n));
     }
   }
 }
@@ -114,19 +115,13 @@ TEST_F(Worker, CopyKeepsContentTimesAndModeWhateverWayTheBytesTake) {
 // Pseudo files report a size of 0 or stop short; the copy reads on until
 // read() says 0.
 TEST_F(Worker, CopiesPseudoFilesWhole) {
-  for (const char *src : {"/proc/version", "/proc/self/mountinfo", "/proc/kallsyms"}) {
+  for (const char *src : {"/proc/version", "/proc/kallsyms"}) {
     SCOPED_TRACE(src);
-    std::string want = qt::ReadFile(src);
+    const std::string want = qt::ReadFile(src);
     if (want.empty()) continue;
     (void)unlink(P("dst").c_str());
     ASSERT_EQ(Run(false, src, P("dst"), 0), QIRA_OK);
-    std::string got = qt::ReadFile(P("dst"));
-    if (strcmp(src, "/proc/self/mountinfo") == 0) {
-      EXPECT_GT(got.size(), 4096u / 8);  // another process's view, same shape
-    } else {
-      EXPECT_EQ(got.size(), want.size());
-      EXPECT_TRUE(got == want);
-    }
+    EXPECT_TRUE(qt::ReadFile(P("dst")) == want);
   }
 }
 
@@ -136,23 +131,17 @@ TEST_F(Worker, CopiesPseudoFilesWhole) {
 TEST_F(Worker, CopyOntoExistingDestinations) {
   const std::string content = Pattern(9000);
   const uint32_t self = QIRA_ERR_SYSTEM | EINVAL;
-  struct Row {
-    const char *dst;
-    uint16_t replace;
-    uint32_t err;
-    const char *target;  // where the content must end up (or stay "old")
-  } rows[] = {
-      {"dst", 0, QIRA_ERR_EXISTS, "dst"},  {"dst", 2, QIRA_ERR_EXISTS, "dst"},
-      {"dst", 1, QIRA_OK, "dst"},          {"hard", 1, QIRA_OK, "dst"},
-      {"link", 1, QIRA_OK, "dst"},         {"link", 0, QIRA_ERR_EXISTS, "dst"},
-      {"dangling", 0, QIRA_ERR_EXISTS, ""}, {"dangling", 1, QIRA_ERR_EXISTS, ""},
-      {"fifo", 1, QIRA_ERR_NOTPOSSIBLE, ""}, {"src", 1, self, ""},
-      {"srchard", 1, self, ""},            {"srclink", 1, self, ""},
+  const struct { const char *dst; uint16_t replace; uint32_t err; } rows[] = {
+      {"dst", 0, QIRA_ERR_EXISTS},      {"dst", 2, QIRA_ERR_EXISTS},
+      {"dst", 1, QIRA_OK},              {"hard", 1, QIRA_OK},
+      {"link", 1, QIRA_OK},             {"link", 0, QIRA_ERR_EXISTS},
+      {"dangling", 0, QIRA_ERR_EXISTS}, {"dangling", 1, QIRA_ERR_EXISTS},
+      {"fifo", 1, QIRA_ERR_NOTPOSSIBLE}, {"src", 1, self},
+      {"srchard", 1, self},             {"srclink", 1, self},
   };
-  for (const Row &r : rows) {
+  for (const auto &r : rows) {
     SCOPED_TRACE(testing::Message() << r.dst << " replace " << r.replace);
-    qt::RemoveTree(dir_.path());
-    ASSERT_EQ(mkdir(dir_.path().c_str(), 0700), 0);
+    Fresh();
     qt::WriteFile(P("src"), content);
     ASSERT_EQ(link(P("src").c_str(), P("srchard").c_str()), 0);
     ASSERT_EQ(symlink("src", P("srclink").c_str()), 0);
@@ -172,8 +161,7 @@ TEST_F(Worker, CopyOntoExistingDestinations) {
     EXPECT_EQ(Stat(P("dst")).st_ino, ino);
     EXPECT_EQ(Stat(P("dst")).st_mode & 07777, 0640u);
     struct stat st;
-    EXPECT_EQ(lstat(P("link").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(lstat(P("link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
     EXPECT_FALSE(qt::Exists(P("nowhere")));
   }
 }
@@ -182,13 +170,12 @@ TEST_F(Worker, CopyOntoExistingDestinations) {
 // merely looks like a side name is left alone.
 TEST_F(Worker, LongNamesAndNamesThatLookLikeSideNames) {
   const std::string longname(250, 'n'), lookalike = "d.qira-" + std::to_string(getpid());
-  qt::WriteFile(P("src"), "new");
   qt::WriteFile(P(lookalike), "keep");
-  EXPECT_EQ(Run(false, P("src"), P(longname), 0), QIRA_OK);
-  EXPECT_EQ(Run(false, P("src"), P("d"), 0), QIRA_OK);
-  qt::WriteFile(P("src"), "newer");
-  EXPECT_EQ(Run(false, P("src"), P(longname), 1), QIRA_OK);
-  EXPECT_EQ(Run(false, P("src"), P("d"), 1), QIRA_OK);
+  for (const char *content : {"new", "newer"}) {
+    qt::WriteFile(P("src"), content);
+    EXPECT_EQ(Run(false, P("src"), P(longname), content[3] != 0), QIRA_OK);
+    EXPECT_EQ(Run(false, P("src"), P("d"), content[3] != 0), QIRA_OK);
+  }
   EXPECT_EQ(qt::ReadFile(P(longname)), "newer");
   EXPECT_EQ(qt::ReadFile(P("d")), "newer");
   EXPECT_EQ(qt::ReadFile(P(lookalike)), "keep");
@@ -200,14 +187,10 @@ TEST_F(Worker, LongNamesAndNamesThatLookLikeSideNames) {
 TEST_F(Worker, SourcesThatAreNotPlainFiles) {
   ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkdir(P("dir").c_str(), 0700), 0);
-  const struct {
-    std::string src;
-    uint32_t err;
-  } rows[] = {{P("fifo"), QIRA_ERR_NOTPOSSIBLE},
-              {"/dev/zero", QIRA_ERR_NOTPOSSIBLE},
-              {"/dev/null", QIRA_ERR_NOTPOSSIBLE},
-              {P("dir"), QIRA_ERR_SYSTEM | EISDIR},
-              {P("missing"), QIRA_ERR_NOENTRY}};
+  const struct { std::string src; uint32_t err; } rows[] = {
+      {P("fifo"), QIRA_ERR_NOTPOSSIBLE}, {"/dev/zero", QIRA_ERR_NOTPOSSIBLE},
+      {"/dev/null", QIRA_ERR_NOTPOSSIBLE}, {P("dir"), QIRA_ERR_SYSTEM | EISDIR},
+      {P("missing"), QIRA_ERR_NOENTRY}};
   for (const auto &r : rows) {
     SCOPED_TRACE(r.src);
     EXPECT_EQ(Run(false, r.src, P("dst"), 0), r.err);
@@ -224,27 +207,20 @@ TEST_F(Worker, SourcesThatAreNotPlainFiles) {
 // Within one file system, with the no-replace rename and with each of its
 // fallbacks (link and unlink; a look and a rename).
 TEST_F(Worker, MoveWithinOneFileSystem) {
-  static int refuse;  // 0 none, 1 renameat2's flag, 2 that and linkat
-  for (refuse = 0; refuse < 3; ++refuse) {
+  for (int refuse = 0; refuse < 3; ++refuse) {  // 0 none, 1 renameat2's flag, 2 that and linkat
     pt::CallsGuard guard;
     if (refuse >= 1)
       _x_calls.renameat2 = [](int a, const char *b, int c, const char *d, unsigned f) {
-        if (f) return errno = EINVAL, -1;
-        return renameat(a, b, c, d);
+        return f ? (errno = EINVAL, -1) : renameat(a, b, c, d);
       };
     if (refuse >= 2)
       _x_calls.linkat = [](int, const char *, int, const char *, int) { return errno = EPERM, -1; };
-    const struct {
-      const char *dst;
-      uint16_t replace;
-      uint32_t err;
-    } rows[] = {{"other", 0, QIRA_ERR_EXISTS}, {"link", 0, QIRA_ERR_EXISTS},
-                {"dangling", 0, QIRA_ERR_EXISTS}, {"new", 0, QIRA_OK}, {"other", 1, QIRA_OK}};
+    const struct { const char *dst; uint16_t replace; uint32_t err; } rows[] = {
+        {"other", 0, QIRA_ERR_EXISTS}, {"link", 0, QIRA_ERR_EXISTS},
+        {"dangling", 0, QIRA_ERR_EXISTS}, {"new", 0, QIRA_OK}, {"other", 1, QIRA_OK}};
     for (const auto &r : rows) {
-      SCOPED_TRACE(testing::Message() << "refused " << refuse << " " << r.dst << " "
-                                      << r.replace);
-      qt::RemoveTree(dir_.path());
-      ASSERT_EQ(mkdir(dir_.path().c_str(), 0700), 0);
+      SCOPED_TRACE(testing::Message() << "refused " << refuse << " " << r.dst << " " << r.replace);
+      Fresh();
       qt::WriteFile(P("src"), "moving");
       qt::WriteFile(P("other"), "in the way");
       ASSERT_EQ(symlink("other", P("link").c_str()), 0);
@@ -272,15 +248,9 @@ TEST_F(Worker, MoveWithinOneFileSystem) {
 TEST_F(Worker, MoveAcrossFileSystems) {
   ShmDir shm(dir_.path());
   if (shm.path.empty()) GTEST_SKIP() << "/dev/shm is not a separate file system here";
-  const std::string other = shm.path;
+  const std::string other = shm.path, content = Pattern(123456);
   static std::string failing;  // the call of the table that refuses
-  const struct {
-    const char *what;
-    const char *dst;
-    uint16_t replace;
-    const char *fail;
-    uint32_t err;
-  } rows[] = {
+  const struct { const char *what, *dst; uint16_t replace; const char *fail; uint32_t err; } rows[] = {
       {"new", "dst", 0, "", QIRA_OK},
       {"onto an existing file", "old", 0, "", QIRA_ERR_EXISTS},
       {"replacing", "old", 1, "", QIRA_OK},
@@ -294,13 +264,11 @@ TEST_F(Worker, MoveAcrossFileSystems) {
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);
-    qt::RemoveTree(dir_.path());
+    Fresh();
     qt::RemoveTree(other);
-    ASSERT_EQ(mkdir(dir_.path().c_str(), 0700), 0);
     ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
-    const std::string src = strcmp(r.fail, "dir") == 0 ? P("dir") : P("src");
     ASSERT_EQ(mkdir(P("dir").c_str(), 0700), 0);
-    qt::WriteFile(P("src"), Pattern(123456));
+    qt::WriteFile(P("src"), content);
     ASSERT_EQ(chmod(P("src").c_str(), 0604), 0);
     pt::SetTimes(P("src"), 1100000000, 1300000000);
     qt::WriteFile(other + "/old", "old");
@@ -322,26 +290,25 @@ TEST_F(Worker, MoveAcrossFileSystems) {
       _x_calls.unlinkat = [](int a, const char *b, int f) {
         return failing == "unlinkat" && b[0] == '.' ? (errno = EIO, -1) : unlinkat(a, b, f);
       };
-      err = Run(true, src, other + "/" + r.dst, r.replace);
+      err = Run(true, failing == "dir" ? P("dir") : P("src"), other + "/" + r.dst, r.replace);
     }
     EXPECT_EQ(err, r.err);
     const std::set<std::string> here = Names(dir_.path()), there = Names(other);
     if (err == QIRA_OK) {
       EXPECT_EQ(here, std::set<std::string>{"dir"});
-      const std::string dst = other + "/" + r.dst;
       EXPECT_EQ(there, (std::set<std::string>{r.dst, "old"}));
-      struct stat st = Stat(dst);
+      const struct stat st = Stat(other + "/" + r.dst);
       EXPECT_EQ(st.st_mode & 07777, 0604u);
       EXPECT_EQ(st.st_atime, 1100000000);
       EXPECT_EQ(st.st_mtime, 1300000000);
-      EXPECT_TRUE(qt::ReadFile(dst) == Pattern(123456));
+      EXPECT_TRUE(qt::ReadFile(other + "/" + r.dst) == content);
     } else {
       EXPECT_EQ(here, (std::set<std::string>{"dir", "src"}));
-      EXPECT_TRUE(qt::ReadFile(P("src")) == Pattern(123456));
+      EXPECT_TRUE(qt::ReadFile(P("src")) == content);
       // A replace whose last step failed has replaced the destination whole.
-      const bool replaced = strcmp(r.fail, "unlinkat") == 0 && r.replace == 1;
+      const bool replaced = failing == "unlinkat" && r.replace == 1;
       EXPECT_EQ(there, std::set<std::string>{"old"});
-      EXPECT_TRUE(qt::ReadFile(other + "/old") == (replaced ? Pattern(123456) : "old"));
+      EXPECT_TRUE(qt::ReadFile(other + "/old") == (replaced ? content : "old"));
     }
   }
 }
@@ -356,15 +323,14 @@ TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
   ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
   ShmDir shm(dir_.path());
   constexpr uid_t kNobody = 65534;
-  qt::WriteFile(P("src"), "new content");
-  ASSERT_EQ(chmod(P("src").c_str(), 0644), 0);
-  qt::WriteFile(P("ro"), "own read-only");
+  const struct { const char *name, *content; mode_t mode; } files[] = {
+      {"src", "new content", 0644}, {"ro", "own read-only", 0444}, {"roots", "root's", 0644},
+      {"shared", "writable by all", 0666}};
+  for (const auto &f : files) {
+    qt::WriteFile(P(f.name), f.content);
+    ASSERT_EQ(chmod(P(f.name).c_str(), f.mode), 0);
+  }
   ASSERT_EQ(chown(P("ro").c_str(), kNobody, kNobody), 0);
-  ASSERT_EQ(chmod(P("ro").c_str(), 0444), 0);
-  qt::WriteFile(P("roots"), "root's");
-  ASSERT_EQ(chmod(P("roots").c_str(), 0644), 0);
-  qt::WriteFile(P("shared"), "writable by all");
-  ASSERT_EQ(chmod(P("shared").c_str(), 0666), 0);
   pt::SetTimes(P("shared"), 1000000000, 1000000000);
   ASSERT_EQ(mkdir(P("locked").c_str(), 0755), 0);
   qt::WriteFile(P("locked/src"), "stays");
@@ -376,24 +342,18 @@ TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
     qt::WriteFile(old, "old");
     ASSERT_EQ(chown(old.c_str(), kNobody, kNobody), 0);
   }
-  // Each row's answer, as the child saw it, one byte each.
-  const struct {
-    bool move;
-    std::string src, dst;
-    uint32_t err;
-  } rows[] = {{false, P("src"), P("ro"), QIRA_ERR_ACCESS},
-              {false, P("src"), P("roots"), QIRA_ERR_ACCESS},
-              {false, P("src"), P("shared"), QIRA_OK},
-              {true, P("locked/src"), old, QIRA_ERR_ACCESS}};
+  const struct { bool move; std::string src, dst; uint32_t err; } rows[] = {
+      {false, P("src"), P("ro"), QIRA_ERR_ACCESS},
+      {false, P("src"), P("roots"), QIRA_ERR_ACCESS},
+      {false, P("src"), P("shared"), QIRA_OK},
+      {true, P("locked/src"), old, QIRA_ERR_ACCESS}};
   for (const auto &r : rows) {
     if (r.dst.empty()) continue;
     SCOPED_TRACE(r.dst);
     const qt::ChildResult got = qt::AsUnprivileged(dir_.path(), [&] {
-      std::u16string d = qt::U16(r.dst);
       QiraWorker *w = nullptr;
-      auto start = r.move ? qira_platspec_move_start : qira_platspec_copy_start;
-      if (start(r.src.c_str(), qt::P(d), uint32_t(d.size()), 1, group_, &w)) return 254;
-      uint32_t c = Finish(w);
+      if (Start(r.move, r.src, r.dst, 1, &w)) return 254;
+      const uint32_t c = Finish(w);
       qira_platspec_copymove_terminate(w);
       return int(c == QIRA_OK ? 0 : c == QIRA_ERR_ACCESS ? 1 : 2);
     });
@@ -413,12 +373,6 @@ TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
 
 // ---- the process -----------------------------------------------------------
 
-// The worker's start is slowed so that a test can look at it while it runs.
-int SlowFstat(int fd, struct stat *st) {
-  usleep(300 * 1000);
-  return fstat(fd, st);
-}
-
 // The worker holds none of the host's descriptors (a peer waiting for an end
 // of file gets it), and a signal the host catches ends the worker instead of
 // running host code in it.
@@ -429,46 +383,35 @@ TEST_F(Worker, HoldsNothingOfTheHostAndDiesOfItsSignals) {
   struct sigaction sa {}, old{};
   sa.sa_handler = [](int) { caught = 1; };
   ASSERT_EQ(sigaction(SIGINT, &sa, &old), 0);
-  qt::WriteFile(P("src"), "x");
-  QiraWorker *w = nullptr;
-  {
-    pt::CallsGuard guard;
-    _x_calls.fstat = SlowFstat;
-    ASSERT_EQ(Start(false, P("src"), P("dst"), 0, &w), QIRA_OK);
-  }
+  QiraWorker *w = StartSlow("dst");
+  ASSERT_NE(w, nullptr);
   ASSERT_EQ(close(peer[1]), 0);
   ASSERT_EQ(fcntl(peer[0], F_SETFL, O_NONBLOCK), 0);
   char c;
   usleep(100 * 1000);
   EXPECT_EQ(read(peer[0], &c, 1), 0) << "the worker holds the host's pipe";
-  size_t fds = 0;
-  DIR *d = opendir(("/proc/" + std::to_string(View(w).pid) + "/fd").c_str());
-  while (dirent *e = d ? readdir(d) : nullptr) fds += e->d_name[0] != '.';
-  if (d) closedir(d);
-  EXPECT_LE(fds, 7u) << "0-2, its two pipes, the destination's folder, the source";
-  ASSERT_EQ(kill(View(w).pid, SIGINT), 0);
+  const pid_t pid = View(w).pid;
+  EXPECT_LE(Names("/proc/" + std::to_string(pid) + "/fd").size(), 7u)
+      << "0-2, its two pipes, the destination's folder, the source";
+  ASSERT_EQ(kill(pid, SIGINT), 0);
   EXPECT_EQ(Finish(w), QIRA_ERR_NOTPOSSIBLE);
+  EXPECT_EQ(qira_platspec_copymove_getresult(w), QIRA_ERR_NOTPOSSIBLE);
   EXPECT_EQ(caught, 0);
-  EXPECT_FALSE(qt::Exists(P("dst")));
   qira_platspec_copymove_terminate(w);
+  EXPECT_TRUE(Gone(pid));
+  EXPECT_FALSE(qt::Exists(P("dst")));
   sigaction(SIGINT, &old, nullptr);
   close(peer[0]);
 }
 
 // A worker whose block goes away before it ends is kept on a list, never
 // waited for, and collected by a later look once it has ended; a host that
-// collects its own children (the worker among them) keeps every child's
-// status, and a worker that dies before answering gives 13.
+// collects its own children (the worker among them) keeps every child's status.
 TEST_F(Worker, CollectedWithoutWaitingAndNeverAnotherChild) {
-  qt::WriteFile(P("src"), "x");
   QiraDNode list;
   DNode_Init(&list);
-  QiraWorker *w = nullptr;
-  {
-    pt::CallsGuard guard;
-    _x_calls.fstat = SlowFstat;
-    ASSERT_EQ(Start(false, P("src"), P("dst"), 0, &w), QIRA_OK);
-  }
+  QiraWorker *w = StartSlow("dst");
+  ASSERT_NE(w, nullptr);
   _x_copymove_track(w, &list);
   const pid_t pid = View(w).pid;
   qira_platspec_copymove_terminate(w);  // still running: not waited for
@@ -488,7 +431,7 @@ TEST_F(Worker, CollectedWithoutWaitingAndNeverAnotherChild) {
   _x_copymove_track(w, &list);
   const pid_t worker = View(w).pid;
   ASSERT_EQ(waitpid(worker, nullptr, 0), worker);
-  pid_t own = fork();
+  const pid_t own = fork();
   if (own == 0) _exit(7);
   EXPECT_EQ(Finish(w), QIRA_OK);
   qira_platspec_copymove_terminate(w);
@@ -497,20 +440,6 @@ TEST_F(Worker, CollectedWithoutWaitingAndNeverAnotherChild) {
   int status = 0;
   EXPECT_EQ(waitpid(own, &status, 0), own);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
-
-  // Dies before answering: 13, and nothing left.
-  {
-    pt::CallsGuard guard;
-    _x_calls.fstat = SlowFstat;
-    ASSERT_EQ(Start(false, P("src"), P("dst3"), 0, &w), QIRA_OK);
-  }
-  ASSERT_EQ(kill(View(w).pid, SIGKILL), 0);
-  EXPECT_EQ(Finish(w), QIRA_ERR_NOTPOSSIBLE);
-  EXPECT_EQ(qira_platspec_copymove_getresult(w), QIRA_ERR_NOTPOSSIBLE);
-  const pid_t killed = View(w).pid;
-  qira_platspec_copymove_terminate(w);
-  EXPECT_TRUE(Gone(killed));
-  EXPECT_FALSE(qt::Exists(P("dst3")));
 }
 
 // The yield record, and a pipe whose descriptor lies above 1024 (beyond what
@@ -535,15 +464,14 @@ TEST_F(Worker, YieldRecordAndHighDescriptors) {
   memset(&rec, 0x5A, sizeof rec);
   memset(&res, 0x5A, sizeof res);
   before = rec, resbefore = res;
+  // Too small a record is refused untouched; period and deadline are the caller's.
   EXPECT_EQ(qira_platspec_setyielddata(w, &rec, 19, &res), 0);
-  EXPECT_EQ(memcmp(&rec, &before, sizeof rec), 0);
-  EXPECT_EQ(memcmp(&res, &resbefore, sizeof res), 0);
+  EXPECT_TRUE(memcmp(&rec, &before, sizeof rec) == 0 && memcmp(&res, &resbefore, sizeof res) == 0);
   EXPECT_EQ(qira_platspec_setyielddata(w, &rec, 20, &res), 1);
   EXPECT_EQ(rec.fd, View(w).fd);
   EXPECT_EQ(rec.mode, 0u);
   EXPECT_EQ(rec.flags, QIRA_YF_NOWRITE);
-  EXPECT_EQ(rec.period, before.period);  // period and deadline are left alone
-  EXPECT_EQ(rec.deadline, before.deadline);
+  EXPECT_TRUE(rec.period == before.period && rec.deadline == before.deadline);
   EXPECT_EQ(res.yieldsize, 20u);
   EXPECT_EQ(res.yieldfn, &TARVOYield_Lnx_SockOrTime);
   EXPECT_EQ(res.yieldrec, &rec);

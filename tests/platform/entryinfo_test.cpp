@@ -15,22 +15,19 @@ using Entries = pt::Plat;
 
 QiraEntryInfo Poisoned() {
   QiraEntryInfo rec;
-  memset(&rec, 0xA5, sizeof rec);
-  return rec;
+  return *static_cast<QiraEntryInfo *>(memset(&rec, 0xA5, sizeof rec));
 }
 
 TEST_F(Entries, Records) {
-  qt::WriteFile(P("file"), "hello");
-  qt::WriteFile(P("empty"), "");
-  qt::WriteFile(P("big"), std::string(65536, 'x'));
-  qt::WriteFile(P(".profile"), "x");
-  qt::WriteFile(P("sparse"), "");
+  const std::pair<const char *, std::string> files[] = {
+      {"file", "hello"}, {"empty", ""}, {"big", std::string(65536, 'x')}, {".profile", "x"},
+      {"sparse", ""}};
+  for (const auto &[name, content] : files) qt::WriteFile(P(name), content);
   ASSERT_EQ(truncate(P("sparse").c_str(), off_t(3) << 30), 0);
+  for (const auto &[name, content] : files) pt::SetTimes(P(name), 1000000000, 2000000000);
   ASSERT_EQ(mkdir(P("dir").c_str(), 0755), 0);
   ASSERT_EQ(symlink(P("dir").c_str(), P("dirlink").c_str()), 0);
   ASSERT_EQ(symlink(P("nowhere").c_str(), P("dangling").c_str()), 0);
-  for (const char *n : {"file", "empty", "big", ".profile", "sparse"})
-    pt::SetTimes(P(n), 1000000000, 2000000000);
   pt::SetTimes(P("dir"), 1500000000, 1600000000);
   qt::WriteFile(P("old"), "");
   pt::SetTimes(P("old"), -315619200, -1);  // 1960 and a second before 1970
@@ -150,20 +147,20 @@ TEST_F(Entries, FileOperations) {
   };
   for (const auto &s : steps) EXPECT_EQ(s.got, s.want) << s.what;
   EXPECT_EQ(qt::ReadFile(file), "data");
-  // The places to store into.
+  // The places to store into, filled on success only.
   QiraEntryInfo rec = Poisoned();
-  std::u16string made = U16(P("made")), to = U16(P("moved"));
+  const std::u16string made = U16(P("made")), to = U16(P("moved"));
   ASSERT_EQ(qira_platspec_createdirectory(qt::P(made), uint32_t(made.size()), group_, &rec), 0u);
   EXPECT_EQ(qt::U8(rec.name, rec.namelen), "made");
   EXPECT_EQ(rec.entrytype, QIRA_ENTRY_DIRECTORY);
   Mem_Free(rec.name);
-  QiraEntryInfo before = rec = Poisoned();
+  const QiraEntryInfo before = rec = Poisoned();
   EXPECT_EQ(qira_platspec_createdirectory(qt::P(made), uint32_t(made.size()), group_, &rec),
             QIRA_ERR_EXISTS);
   EXPECT_EQ(memcmp(&rec, &before, sizeof rec), 0) << "record touched on failure";
   char *native = nullptr;
-  EXPECT_EQ(qira_platspec_rename(P("nothing").c_str(), qt::P(to), uint32_t(to.size()), &native,
-                                 group_), QIRA_ERR_NOENTRY);
+  EXPECT_EQ(qira_platspec_rename(P("no").c_str(), qt::P(to), uint32_t(to.size()), &native, group_),
+            QIRA_ERR_NOENTRY);
   EXPECT_EQ(native, nullptr) << "stored on failure";
   ASSERT_EQ(qira_platspec_rename(f, qt::P(to), uint32_t(to.size()), &native, group_), QIRA_OK);
   EXPECT_EQ(std::string(native), P("moved"));

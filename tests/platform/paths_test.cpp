@@ -32,10 +32,9 @@ class Resolve : public pt::Plat {
     };
     std::u16string name = U16(expand(in));
     SCOPED_TRACE(U8(name));
-    uint16_t *full = nullptr;
+    uint16_t *full = nullptr, dir = 0xDEAD;
     uint32_t n = 0xDEAD, err = want ? QIRA_OK : QIRA_ERR_NOTFOUND;
     char *native = nullptr;
-    uint16_t dir = 0xDEAD;
     const uint16_t *u = qt::P(name);
     ASSERT_EQ(qira_platspec_nameandcheckdir(u, uint32_t(name.size()), group_, &full, &n, &native,
                                             &dir), err);
@@ -57,33 +56,22 @@ class Resolve : public pt::Plat {
 
 TEST_F(Resolve, RewritesNames) {
   const struct { const char *in, *want; uint16_t isdir; } cases[] = {
-      {"dir", "$S/u/dir", 1},
-      {"./dir", "$S/u/dir", 1},
-      {"../x", "$S/x", 1},
-      {"~", "$S/u", 1},
+      {"dir", "$S/u/dir", 1},         {"./dir", "$S/u/dir", 1},
+      {"../x", "$S/x", 1},            {"~", "$S/u", 1},
       {"~/dir/", "$S/u/dir", 1},
       {"~nosuchuser_qira", "$S/u/~nosuchuser_qira", 1},  // an unknown user: a relative name
-      {"$S/a//b", "$S/a//b", 1},
-      {"$S/a/b///", "$S/a/b", 1},
-      {"$S/a/.", "$S/a/.", 1},
-      {"$S/././a/./b", "$S/a/b", 1},
-      {"$S/a/b/..//d", "$S/a//d", 1},
-      {"$S/a/..", "$S", 1},
+      {"$S/a//b", "$S/a//b", 1},      {"$S/a/b///", "$S/a/b", 1},
+      {"$S/a/.", "$S/a/.", 1},        {"$S/././a/./b", "$S/a/b", 1},
+      {"$S/a/b/..//d", "$S/a//d", 1}, {"$S/a/..", "$S", 1},
       {"$S/a/b/c/../../d", "$S/a/b/../d", 1},  // ".." next to a name by an earlier cut stays
       // ".." after an empty, "." or ".." component is left to the kernel.
-      {"$S/a//../x", "$S/a//../x", 1},
-      {"$S/a/./../x", "$S/a/../x", 1},
+      {"$S/a//../x", "$S/a//../x", 1}, {"$S/a/./../x", "$S/a/../x", 1},
       {"$S/a/b/c/../../../x", "$S/a/b/../../x", 1},
-      {"$S/file/", "$S/file", 0},
-      {"$S/link", "$S/link", 1},
-      {"$S/nope", nullptr, 0},
-      {"$S/file/x", nullptr, 0},  // ENOTDIR
+      {"$S/file/", "$S/file", 0},     {"$S/link", "$S/link", 1},
+      {"$S/nope", nullptr, 0},        {"$S/file/x", nullptr, 0},  // ENOTDIR
       {"", nullptr, 0},
       // The root and the names that come down to it.
-      {"/", "/", 1},
-      {"//", "/", 1},
-      {"/a/..", "/", 1},
-      {"/..", "/..", 1},
+      {"/", "/", 1}, {"//", "/", 1}, {"/a/..", "/", 1}, {"/..", "/..", 1},
   };
   for (const auto &c : cases) Check(c.in, c.want, c.isdir);
 }
@@ -183,12 +171,11 @@ TEST(FullNames, JoinAndSplit) {
     }
     Mem_Free(out);
   }
-  const std::u16string plain = u"b", doubled = u"a//b";
-  uint32_t part = 99;
-  EXPECT_EQ(qira_platspec_pathpartlength(qt::P(plain), 1, &part), QIRA_OK);
-  EXPECT_EQ(part, 0u);
-  EXPECT_EQ(qira_platspec_pathpartlength(qt::P(doubled), 4, &part), QIRA_OK);
-  EXPECT_EQ(part, 3u);
+  for (const auto &[name, want] : {std::pair<std::u16string, uint32_t>{u"b", 0}, {u"a//b", 3}}) {
+    uint32_t part = 99;
+    EXPECT_EQ(qira_platspec_pathpartlength(qt::P(name), uint32_t(name.size()), &part), QIRA_OK);
+    EXPECT_EQ(part, want);
+  }
   // The limit is checked before anything is read or allocated.
   const uint16_t dir[] = {'/', 'a'};
   EXPECT_EQ(qira_platspec_makefullname(dir, 2, dir, 0x20000000u - 2, group, nullptr, nullptr),

@@ -129,10 +129,9 @@ TEST_F(Search, RefusedStartsLeaveNothingAllocated) {
   ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
   ASSERT_EQ(mkdir(P("locked").c_str(), geteuid() == 0 ? 0700 : 0300), 0);
   for (const char *name : {"missing", "file", "file/x"}) {
-    SCOPED_TRACE(name);
     QiraSearch *s = reinterpret_cast<QiraSearch *>(0x1);
-    EXPECT_EQ(qira_platspec_search_start(P(name).c_str(), group_, &s), QIRA_ERR_NOENTRY);
-    EXPECT_EQ(s, reinterpret_cast<QiraSearch *>(0x1)) << "stored on failure";
+    EXPECT_EQ(qira_platspec_search_start(P(name).c_str(), group_, &s), QIRA_ERR_NOENTRY) << name;
+    EXPECT_EQ(s, reinterpret_cast<QiraSearch *>(0x1)) << "stored on failure: " << name;
   }
   // Others may pass through the scratch directory but not read "locked".
   const std::string locked = P("locked");

@@ -125,44 +125,66 @@ TEST_F(Worker, CopiesPseudoFilesWhole) {
   }
 }
 
-// Existing destinations: without replace nothing is touched; with replace
+// Existing destinations.  A copy without replace touches nothing; with replace
 // the file is written through links, keeping inode, mode and links; what is
-// not a file, or the source itself, is refused before anything is written.
-TEST_F(Worker, CopyOntoExistingDestinations) {
+// not a file, or the source itself, is refused before anything is written.  A
+// move never replaces without being asked, with the no-replace rename and with
+// each of its fallbacks (link and unlink; a look and a rename).
+TEST_F(Worker, ExistingDestinations) {
   const std::string content = Pattern(9000);
   const uint32_t self = QIRA_ERR_SYSTEM | EINVAL;
-  const struct { const char *dst; uint16_t replace; uint32_t err; } rows[] = {
-      {"dst", 0, QIRA_ERR_EXISTS},      {"dst", 2, QIRA_ERR_EXISTS},
-      {"dst", 1, QIRA_OK},              {"hard", 1, QIRA_OK},
-      {"link", 1, QIRA_OK},             {"link", 0, QIRA_ERR_EXISTS},
-      {"dangling", 0, QIRA_ERR_EXISTS}, {"dangling", 1, QIRA_ERR_EXISTS},
-      {"fifo", 1, QIRA_ERR_NOTPOSSIBLE}, {"src", 1, self},
-      {"srchard", 1, self},             {"srclink", 1, self},
+  const struct { bool move; const char *dst; uint16_t replace; uint32_t err; } rows[] = {
+      {false, "dst", 0, QIRA_ERR_EXISTS},      {false, "dst", 2, QIRA_ERR_EXISTS},
+      {false, "dst", 1, QIRA_OK},              {false, "hard", 1, QIRA_OK},
+      {false, "link", 1, QIRA_OK},             {false, "link", 0, QIRA_ERR_EXISTS},
+      {false, "dangling", 0, QIRA_ERR_EXISTS}, {false, "dangling", 1, QIRA_ERR_EXISTS},
+      {false, "fifo", 1, QIRA_ERR_NOTPOSSIBLE}, {false, "src", 1, self},
+      {false, "srchard", 1, self},             {false, "srclink", 1, self},
+      {true, "dst", 0, QIRA_ERR_EXISTS},       {true, "link", 0, QIRA_ERR_EXISTS},
+      {true, "dangling", 0, QIRA_ERR_EXISTS},  {true, "new", 0, QIRA_OK},
+      {true, "dst", 1, QIRA_OK},
   };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(testing::Message() << r.dst << " replace " << r.replace);
-    Fresh();
-    qt::WriteFile(P("src"), content);
-    ASSERT_EQ(link(P("src").c_str(), P("srchard").c_str()), 0);
-    ASSERT_EQ(symlink("src", P("srclink").c_str()), 0);
-    qt::WriteFile(P("dst"), "old");
-    ASSERT_EQ(chmod(P("dst").c_str(), 0640), 0);
-    ASSERT_EQ(link(P("dst").c_str(), P("hard").c_str()), 0);
-    ASSERT_EQ(symlink("dst", P("link").c_str()), 0);
-    ASSERT_EQ(symlink("nowhere", P("dangling").c_str()), 0);
-    ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
-    const ino_t ino = Stat(P("dst")).st_ino;
-    const std::set<std::string> before = Names(dir_.path());
-    EXPECT_EQ(Run(false, P("src"), P(r.dst), r.replace), r.err);
-    EXPECT_EQ(Names(dir_.path()), before) << "names made or removed";
-    EXPECT_EQ(qt::ReadFile(P("src")), content);
-    EXPECT_EQ(qt::ReadFile(P("dst")), r.err == QIRA_OK ? content : "old");
-    EXPECT_EQ(qt::ReadFile(P("hard")), qt::ReadFile(P("dst")));
-    EXPECT_EQ(Stat(P("dst")).st_ino, ino);
-    EXPECT_EQ(Stat(P("dst")).st_mode & 07777, 0640u);
-    struct stat st;
-    EXPECT_TRUE(lstat(P("link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
-    EXPECT_FALSE(qt::Exists(P("nowhere")));
+  for (int refuse = 0; refuse < 3; ++refuse) {  // 0 none, 1 renameat2's flag, 2 that and linkat
+    pt::CallsGuard guard;
+    if (refuse >= 1)
+      _x_calls.renameat2 = [](int a, const char *b, int c, const char *d, unsigned f) {
+        return f ? (errno = EINVAL, -1) : renameat(a, b, c, d);
+      };
+    if (refuse >= 2)
+      _x_calls.linkat = [](int, const char *, int, const char *, int) { return errno = EPERM, -1; };
+    for (const auto &r : rows) {
+      if (refuse && !r.move) continue;
+      SCOPED_TRACE(testing::Message() << (r.move ? "move to " : "copy to ") << r.dst << " replace "
+                                      << r.replace << " refused " << refuse);
+      Fresh();
+      qt::WriteFile(P("src"), content);
+      ASSERT_EQ(link(P("src").c_str(), P("srchard").c_str()), 0);
+      ASSERT_EQ(symlink("src", P("srclink").c_str()), 0);
+      qt::WriteFile(P("dst"), "old");
+      ASSERT_EQ(chmod(P("dst").c_str(), 0640), 0);
+      ASSERT_EQ(link(P("dst").c_str(), P("hard").c_str()), 0);
+      ASSERT_EQ(symlink("dst", P("link").c_str()), 0);
+      ASSERT_EQ(symlink("nowhere", P("dangling").c_str()), 0);
+      ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
+      const ino_t srcino = Stat(P("src")).st_ino, dstino = Stat(P("dst")).st_ino;
+      std::set<std::string> names = Names(dir_.path());
+      EXPECT_EQ(Run(r.move, P("src"), P(r.dst), r.replace), r.err);
+      struct stat st;
+      EXPECT_TRUE(lstat(P("link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+      EXPECT_FALSE(qt::Exists(P("nowhere")));
+      if (r.move && r.err == QIRA_OK) {
+        names.erase("src"), names.insert(r.dst);
+        EXPECT_EQ(Names(dir_.path()), names);
+        EXPECT_EQ(Stat(P(r.dst)).st_ino, srcino);
+        continue;
+      }
+      EXPECT_EQ(Names(dir_.path()), names) << "names made or removed";
+      EXPECT_EQ(qt::ReadFile(P("src")), content);
+      EXPECT_EQ(qt::ReadFile(P("dst")), r.err == QIRA_OK ? content : "old");
+      EXPECT_EQ(qt::ReadFile(P("hard")), qt::ReadFile(P("dst")));
+      EXPECT_EQ(Stat(P("dst")).st_ino, dstino);
+      EXPECT_EQ(Stat(P("dst")).st_mode & 07777, 0640u);
+    }
   }
 }
 
@@ -202,44 +224,7 @@ TEST_F(Worker, SourcesThatAreNotPlainFiles) {
   EXPECT_EQ(Stat(P("dst")).st_mode & 07777, 0755u);
 }
 
-// ---- move ------------------------------------------------------------------
-
-// Within one file system, with the no-replace rename and with each of its
-// fallbacks (link and unlink; a look and a rename).
-TEST_F(Worker, MoveWithinOneFileSystem) {
-  for (int refuse = 0; refuse < 3; ++refuse) {  // 0 none, 1 renameat2's flag, 2 that and linkat
-    pt::CallsGuard guard;
-    if (refuse >= 1)
-      _x_calls.renameat2 = [](int a, const char *b, int c, const char *d, unsigned f) {
-        return f ? (errno = EINVAL, -1) : renameat(a, b, c, d);
-      };
-    if (refuse >= 2)
-      _x_calls.linkat = [](int, const char *, int, const char *, int) { return errno = EPERM, -1; };
-    const struct { const char *dst; uint16_t replace; uint32_t err; } rows[] = {
-        {"other", 0, QIRA_ERR_EXISTS}, {"link", 0, QIRA_ERR_EXISTS},
-        {"dangling", 0, QIRA_ERR_EXISTS}, {"new", 0, QIRA_OK}, {"other", 1, QIRA_OK}};
-    for (const auto &r : rows) {
-      SCOPED_TRACE(testing::Message() << "refused " << refuse << " " << r.dst << " " << r.replace);
-      Fresh();
-      qt::WriteFile(P("src"), "moving");
-      qt::WriteFile(P("other"), "in the way");
-      ASSERT_EQ(symlink("other", P("link").c_str()), 0);
-      ASSERT_EQ(symlink("nowhere", P("dangling").c_str()), 0);
-      const ino_t ino = Stat(P("src")).st_ino;
-      EXPECT_EQ(Run(true, P("src"), P(r.dst), r.replace), r.err);
-      if (r.err == QIRA_OK) {
-        EXPECT_FALSE(qt::Exists(P("src")));
-        EXPECT_EQ(Stat(P(r.dst)).st_ino, ino);
-      } else {
-        EXPECT_EQ(qt::ReadFile(P("src")), "moving");
-        EXPECT_EQ(qt::ReadFile(P("other")), "in the way");
-        struct stat st;
-        EXPECT_EQ(lstat(P(r.dst).c_str(), &st), 0);
-        EXPECT_EQ(S_ISLNK(st.st_mode), r.dst[0] != 'o');
-      }
-    }
-  }
-}
+// ---- move across file systems ---------------------------------------------
 
 // Across file systems the copy is made and synced first, the source set
 // aside, the copy named, and only then the source removed.  Every refusal

@@ -167,8 +167,9 @@ TEST_F(Entries, FileOperations) {
   Mem_Free(native);
 }
 
-// Root passes every permission check, so these run as an unprivileged user.
-// The child reports the first failing check's number through its exit status.
+// Root passes every permission check, so these run as an unprivileged user:
+// records, directories, attributes, dates, name resolution and search.  The
+// child reports the first failing check's number through its exit status.
 // Under root the child is uid 65534 and "theirs" is another user's file; an
 // ordinary user stays the owner of everything here, so "closed" is closed to
 // its owner too and only the owner's own rights on "theirs" can be checked.
@@ -184,11 +185,13 @@ TEST_F(Entries, PermissionCasesAsUnprivilegedUser) {
   qt::WriteFile(P("closed/x"), "");
   ASSERT_EQ(chmod(P("closed").c_str(), 0), 0);
   QiraMemGroup *g = group_;
-  const std::string theirs = P("theirs"), open = P("open"), closedx = P("closed/x");
-  const std::u16string lockednew = U16(P("locked/new"));
+  const std::string theirs = P("theirs"), open = P("open"), closed = P("closed"),
+                    closedx = P("closed/x");
+  const std::u16string lockednew = U16(P("locked/new")), closedu = U16(closedx);
   const D t = pt::DigitsOfTime(1200000000);
   const qt::ChildResult r = qt::AsUnprivileged(dir_.path(), [&]() -> int {
     QiraEntryInfo mine{}, other{}, rec;
+    QiraSearch *s = nullptr;
     // A braced list runs its calls in order: a record is read after the call
     // that filled it.
     const uint32_t checks[][2] = {
@@ -207,6 +210,10 @@ TEST_F(Entries, PermissionCasesAsUnprivilegedUser) {
         {qira_platspec_setdates(theirs.c_str(), 0, 0, nullptr, 0, 1, t.data(), uint32_t(t.size()),
                                 0, nullptr, 0),
          foreign ? QIRA_ERR_ACCESS : QIRA_OK},
+        // Status failures other than a missing name keep their errno.
+        {qira_platspec_nameandcheckdir(qt::P(closedu), uint32_t(closedu.size()), g, 0, 0, 0, 0),
+         QIRA_ERR_SYSTEM | EACCES},
+        {qira_platspec_search_start(closed.c_str(), g, &s), QIRA_ERR_ACCESS},
     };
     Mem_Free(mine.name);
     Mem_Free(other.name);

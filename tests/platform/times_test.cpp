@@ -1,9 +1,6 @@
 // File times and date values: the documented examples, the edges of both
 // directions, and round trips checked against a 64-bit oracle.
-#include <cinttypes>
-#include <cstdio>
 #include <limits>
-#include <random>
 
 #include "platform/plattest.h"
 
@@ -70,17 +67,14 @@ TEST(DateToTime, ExamplesAndRefusals) {
   }
 }
 
-// Both directions against the oracle, over a spread of times from 1970 to the
-// last one the record can hold; up to a second more still gives the same time.
+// Both directions against the oracle, over a spread of times from 1970 to 2106
+// and another to the last one the record can hold; up to a second more still
+// gives the same time.
 TEST(TimeDateRoundTrip, ManyTimes) {
   std::vector<int64_t> times = {2147483647, 2147483648, 4294967295, 4294967296,
                                 kLastFourDigitTime};
-  for (int64_t k = 0; k < 3000; ++k) times.push_back(k * 1431655);  // to 2106
-  uint32_t seed = std::random_device{}();
-  printf("TimeDateRoundTrip seed %" PRIu32 "\n", seed);
-  std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<int64_t> any(0, kLastFourDigitTime);
-  for (int i = 0; i < 2000; ++i) times.push_back(any(rng));
+  for (int64_t k = 0; k < 3000; ++k) times.push_back(k * 1431655);
+  for (int64_t k = 0; k < 3000; ++k) times.push_back(k * (kLastFourDigitTime / 3000) + k * 7919);
   for (int64_t t : times) {
     SCOPED_TRACE(t);
     uint16_t d[4];
@@ -89,7 +83,7 @@ TEST(TimeDateRoundTrip, ManyTimes) {
     ASSERT_EQ(pt::Digits(d, n), pt::DigitsOfTime(t));
     for (uint64_t extra : {0, 999999}) {
       if (t == kLastFourDigitTime && extra) continue;  // beyond 64 bits
-      D more = pt::DigitsOfTime(t, extra);
+      const D more = pt::DigitsOfTime(t, extra);
       time_t back = -1;
       ASSERT_EQ(_x_intdigitsto_time_t(more.data(), uint32_t(more.size()), &back), QIRA_OK);
       ASSERT_EQ(int64_t(back), t);

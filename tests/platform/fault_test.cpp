@@ -95,14 +95,7 @@ bool Documented(uint32_t code) {
   return code > QIRA_ERR_SYSTEM && code < QIRA_ERR_SYSTEM + 4096;
 }
 
-size_t OpenFds() {
-  size_t n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  while (dirent *e = d ? readdir(d) : nullptr)
-    if (e->d_name[0] != '.') ++n;
-  if (d) closedir(d);
-  return n;
-}
+size_t OpenFds() { return Names("/proc/self/fd").size(); }
 
 class FaultSweep : public pt::Plat {
  protected:

@@ -1,14 +1,8 @@
-// The copy/move worker on real files.  Tables of situations, each with the
-// expected code and the state of every file afterwards: existing
-// destinations of every kind, sources that are not plain files or read short,
-// moves within and across file systems, the kernel copy and its fallbacks,
-// an unprivileged user, and the process side: descriptors, signals, the yield
-// record and collecting workers without ever waiting for them.
+// The copy/move worker on real files, and the process side: descriptors,
+// signals and collecting workers without ever waiting for them.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -48,7 +42,6 @@ std::string Pattern(size_t n) {
 
 using pt::Finish;
 using pt::Names;
-using pt::ShmDir;
 
 class Worker : public pt::Plat {
  protected:
@@ -109,19 +102,6 @@ TEST_F(Worker, CopyKeepsContentTimesAndModeWhateverWayTheBytesTake) {
       EXPECT_EQ(st.st_mtime, 1200000000);
       EXPECT_TRUE(qt::ReadFile(P("dst")) == Pattern(n));
     }
-  }
-}
-
-// Pseudo files report a size of 0 or stop short; the copy reads on until
-// read() says 0.
-TEST_F(Worker, CopiesPseudoFilesWhole) {
-  for (const char *src : {"/proc/version", "/proc/kallsyms"}) {
-    SCOPED_TRACE(src);
-    const std::string want = qt::ReadFile(src);
-    if (want.empty()) continue;
-    (void)unlink(P("dst").c_str());
-    ASSERT_EQ(Run(false, src, P("dst"), 0), QIRA_OK);
-    EXPECT_TRUE(qt::ReadFile(P("dst")) == want);
   }
 }
 
@@ -188,22 +168,6 @@ TEST_F(Worker, ExistingDestinations) {
   }
 }
 
-// No side names: a destination of 250 bytes is copied onto, and a file that
-// merely looks like a side name is left alone.
-TEST_F(Worker, LongNamesAndNamesThatLookLikeSideNames) {
-  const std::string longname(250, 'n'), lookalike = "d.qira-" + std::to_string(getpid());
-  qt::WriteFile(P(lookalike), "keep");
-  for (const char *content : {"new", "newer"}) {
-    qt::WriteFile(P("src"), content);
-    EXPECT_EQ(Run(false, P("src"), P(longname), content[3] != 0), QIRA_OK);
-    EXPECT_EQ(Run(false, P("src"), P("d"), content[3] != 0), QIRA_OK);
-  }
-  EXPECT_EQ(qt::ReadFile(P(longname)), "newer");
-  EXPECT_EQ(qt::ReadFile(P("d")), "newer");
-  EXPECT_EQ(qt::ReadFile(P(lookalike)), "keep");
-  EXPECT_EQ(Names(dir_.path()).size(), 4u);
-}
-
 // Sources that never end or block: refused at once, nothing made.  A
 // set-user-ID source gives a copy without the bit.
 TEST_F(Worker, SourcesThatAreNotPlainFiles) {
@@ -224,136 +188,36 @@ TEST_F(Worker, SourcesThatAreNotPlainFiles) {
   EXPECT_EQ(Stat(P("dst")).st_mode & 07777, 0755u);
 }
 
-// ---- move across file systems ---------------------------------------------
-
-// Across file systems the copy is made and synced first, the source set
-// aside, the copy named, and only then the source removed.  Every refusal
-// on the way leaves source and old destination as they were, and nothing
-// else.
-TEST_F(Worker, MoveAcrossFileSystems) {
-  ShmDir shm(dir_.path());
-  if (shm.path.empty()) GTEST_SKIP() << "/dev/shm is not a separate file system here";
-  const std::string other = shm.path, content = Pattern(123456);
-  static std::string failing;  // the call of the table that refuses
-  const struct { const char *what, *dst; uint16_t replace; const char *fail; uint32_t err; } rows[] = {
-      {"new", "dst", 0, "", QIRA_OK},
-      {"onto an existing file", "old", 0, "", QIRA_ERR_EXISTS},
-      {"replacing", "old", 1, "", QIRA_OK},
-      {"directory source", "dst", 0, "dir", QIRA_ERR_SYSTEM | EISDIR},
-      {"sync refused", "old", 1, "fsync", QIRA_ERR_SYSTEM | EIO},
-      {"source not removable", "old", 1, "renameat2", QIRA_ERR_ACCESS},
-      {"copy not nameable", "dst", 0, "linkat", QIRA_ERR_SYSTEM | EIO},
-      {"rename over refused", "old", 1, "renameat", QIRA_ERR_SYSTEM | EIO},
-      {"source removal refused", "old", 1, "unlinkat", QIRA_ERR_SYSTEM | EIO},
-      {"source removal refused, new", "dst", 0, "unlinkat", QIRA_ERR_SYSTEM | EIO},
-  };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.what);
-    Fresh();
-    qt::RemoveTree(other);
-    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(P("dir").c_str(), 0700), 0);
-    qt::WriteFile(P("src"), content);
-    ASSERT_EQ(chmod(P("src").c_str(), 0604), 0);
-    pt::SetTimes(P("src"), 1100000000, 1300000000);
-    qt::WriteFile(other + "/old", "old");
-    failing = r.fail;
-    uint32_t err;
-    {
-      pt::CallsGuard guard;
-      _x_calls.fsync = [](int fd) { return failing == "fsync" ? (errno = EIO, -1) : fsync(fd); };
-      _x_calls.renameat2 = [](int a, const char *b, int c, const char *d, unsigned f) {
-        if (failing == "renameat2") return errno = EACCES, -1;
-        return int(syscall(SYS_renameat2, a, b, c, d, f));
-      };
-      _x_calls.linkat = [](int a, const char *b, int c, const char *d, int f) {
-        return failing == "linkat" ? (errno = EIO, -1) : linkat(a, b, c, d, f);
-      };
-      _x_calls.renameat = [](int a, const char *b, int c, const char *d) {
-        return failing == "renameat" && d[0] != '.' ? (errno = EIO, -1) : renameat(a, b, c, d);
-      };
-      _x_calls.unlinkat = [](int a, const char *b, int f) {
-        return failing == "unlinkat" && b[0] == '.' ? (errno = EIO, -1) : unlinkat(a, b, f);
-      };
-      err = Run(true, failing == "dir" ? P("dir") : P("src"), other + "/" + r.dst, r.replace);
-    }
-    EXPECT_EQ(err, r.err);
-    const std::set<std::string> here = Names(dir_.path()), there = Names(other);
-    if (err == QIRA_OK) {
-      EXPECT_EQ(here, std::set<std::string>{"dir"});
-      EXPECT_EQ(there, (std::set<std::string>{r.dst, "old"}));
-      const struct stat st = Stat(other + "/" + r.dst);
-      EXPECT_EQ(st.st_mode & 07777, 0604u);
-      EXPECT_EQ(st.st_atime, 1100000000);
-      EXPECT_EQ(st.st_mtime, 1300000000);
-      EXPECT_TRUE(qt::ReadFile(other + "/" + r.dst) == content);
-    } else {
-      EXPECT_EQ(here, (std::set<std::string>{"dir", "src"}));
-      EXPECT_TRUE(qt::ReadFile(P("src")) == content);
-      // A replace whose last step failed has replaced the destination whole.
-      const bool replaced = failing == "unlinkat" && r.replace == 1;
-      EXPECT_EQ(there, std::set<std::string>{"old"});
-      EXPECT_TRUE(qt::ReadFile(other + "/old") == (replaced ? content : "old"));
-    }
-  }
-}
-
 // ---- an unprivileged user ----------------------------------------------------
 
 // Rights are those of the process: a read-only file of its own or a file of
-// another user is not written; a source whose directory it may not write is
-// not moved, and then nothing changes on either side.
+// another user is not written; a file writable by all is written into, not replaced.
 TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make files of two users";
   ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
-  ShmDir shm(dir_.path());
-  constexpr uid_t kNobody = 65534;
-  const struct { const char *name, *content; mode_t mode; } files[] = {
-      {"src", "new content", 0644}, {"ro", "own read-only", 0444}, {"roots", "root's", 0644},
-      {"shared", "writable by all", 0666}};
-  for (const auto &f : files) {
-    qt::WriteFile(P(f.name), f.content);
-    ASSERT_EQ(chmod(P(f.name).c_str(), f.mode), 0);
-  }
-  ASSERT_EQ(chown(P("ro").c_str(), kNobody, kNobody), 0);
-  pt::SetTimes(P("shared"), 1000000000, 1000000000);
-  ASSERT_EQ(mkdir(P("locked").c_str(), 0755), 0);
-  qt::WriteFile(P("locked/src"), "stays");
-  ASSERT_EQ(chmod(P("locked/src").c_str(), 0666), 0);
-  std::string old;
-  if (!shm.path.empty()) {
-    ASSERT_EQ(chmod(shm.path.c_str(), 0777), 0);
-    old = shm.path + "/old";
-    qt::WriteFile(old, "old");
-    ASSERT_EQ(chown(old.c_str(), kNobody, kNobody), 0);
-  }
-  const struct { bool move; std::string src, dst; uint32_t err; } rows[] = {
-      {false, P("src"), P("ro"), QIRA_ERR_ACCESS},
-      {false, P("src"), P("roots"), QIRA_ERR_ACCESS},
-      {false, P("src"), P("shared"), QIRA_OK},
-      {true, P("locked/src"), old, QIRA_ERR_ACCESS}};
+  const struct { const char *name, *content; mode_t mode; uint32_t err; } rows[] = {
+      {"ro", "own read-only", 0444, QIRA_ERR_ACCESS}, {"roots", "root's", 0644, QIRA_ERR_ACCESS},
+      {"shared", "writable by all", 0666, QIRA_OK}};
+  qt::WriteFile(P("src"), "new content");
   for (const auto &r : rows) {
-    if (r.dst.empty()) continue;
-    SCOPED_TRACE(r.dst);
+    qt::WriteFile(P(r.name), r.content);
+    ASSERT_EQ(chmod(P(r.name).c_str(), r.mode), 0);
+  }
+  ASSERT_EQ(chown(P("ro").c_str(), 65534, 65534), 0);
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
     const qt::ChildResult got = qt::AsUnprivileged(dir_.path(), [&] {
       QiraWorker *w = nullptr;
-      if (Start(r.move, r.src, r.dst, 1, &w)) return 254;
+      if (Start(false, P("src"), P(r.name), 1, &w)) return 254;
       const uint32_t c = Finish(w);
       qira_platspec_copymove_terminate(w);
       return int(c == QIRA_OK ? 0 : c == QIRA_ERR_ACCESS ? 1 : 2);
     });
     if (!got.skip.empty()) GTEST_SKIP() << got.skip;
     EXPECT_EQ(got.code, r.err == QIRA_OK ? 0 : 1);
+    EXPECT_EQ(qt::ReadFile(P(r.name)), r.err == QIRA_OK ? "new content" : r.content);
   }
-  EXPECT_EQ(qt::ReadFile(P("ro")), "own read-only");
-  EXPECT_EQ(qt::ReadFile(P("roots")), "root's");
-  EXPECT_EQ(qt::ReadFile(P("shared")), "new content");
-  EXPECT_EQ(Stat(P("shared")).st_uid, 0u);  // written into, not replaced
-  EXPECT_EQ(qt::ReadFile(P("locked/src")), "stays");
-  if (!old.empty()) {
-    EXPECT_EQ(qt::ReadFile(old), "old");
-    EXPECT_EQ(Names(shm.path), std::set<std::string>{"old"});
-  }
+  EXPECT_EQ(Stat(P("shared")).st_uid, 0u);
 }
 
 // ---- the process -----------------------------------------------------------
@@ -425,48 +289,6 @@ TEST_F(Worker, CollectedWithoutWaitingAndNeverAnotherChild) {
   int status = 0;
   EXPECT_EQ(waitpid(own, &status, 0), own);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
-}
-
-// The yield record, and a pipe whose descriptor lies above 1024 (beyond what
-// select() could watch).
-TEST_F(Worker, YieldRecordAndHighDescriptors) {
-  qt::WriteFile(P("src"), "x");
-  struct rlimit rl;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-  if (rl.rlim_cur < 1200) {
-    rl.rlim_cur = rl.rlim_max < 1200 ? rl.rlim_max : 1200;
-    (void)setrlimit(RLIMIT_NOFILE, &rl);
-  }
-  std::vector<int> held;
-  for (int fd = 0; (fd = dup(0)) >= 0 && fd < 1100;) held.push_back(fd);
-  if (held.empty() || held.back() < 1024) GTEST_SKIP() << "cannot open 1100 descriptors";
-  QiraWorker *w = nullptr;
-  ASSERT_EQ(Start(false, P("src"), P("dst"), 0, &w), QIRA_OK);
-  for (int fd : held) close(fd);
-  EXPECT_GE(View(w).fd, 1024);
-  QiraYieldRec rec, before;
-  QiraResult res, resbefore;
-  memset(&rec, 0x5A, sizeof rec);
-  memset(&res, 0x5A, sizeof res);
-  before = rec, resbefore = res;
-  // Too small a record is refused untouched; period and deadline are the caller's.
-  EXPECT_EQ(qira_platspec_setyielddata(w, &rec, 19, &res), 0);
-  EXPECT_TRUE(memcmp(&rec, &before, sizeof rec) == 0 && memcmp(&res, &resbefore, sizeof res) == 0);
-  EXPECT_EQ(qira_platspec_setyielddata(w, &rec, 20, &res), 1);
-  EXPECT_EQ(rec.fd, View(w).fd);
-  EXPECT_EQ(rec.mode, 0u);
-  EXPECT_EQ(rec.flags, QIRA_YF_NOWRITE);
-  EXPECT_TRUE(rec.period == before.period && rec.deadline == before.deadline);
-  EXPECT_EQ(res.yieldsize, 20u);
-  EXPECT_EQ(res.yieldfn, &TARVOYield_Lnx_SockOrTime);
-  EXPECT_EQ(res.yieldrec, &rec);
-  // No deadline: only the pipe can end this wait.
-  void *runs[1] = {&rec};
-  TARVOYield_Lnx_SockOrTime(runs, 1, 1);
-  EXPECT_EQ(qira_platspec_copymove_getresult(w), QIRA_OK);
-  const pid_t pid = View(w).pid;
-  qira_platspec_copymove_terminate(w);
-  EXPECT_TRUE(Gone(pid));
 }
 
 // A short write ends the copy with 59 and takes the partial copy away.  The

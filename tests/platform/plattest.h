@@ -1,7 +1,5 @@
-// Helpers for the platform tests: a heap group that knows whether anything is
-// still allocated, a call-table guard, date value oracles, and the fixture most
-// tests share.  Root passes every permission check, so permission cases run
-// through qt::AsUnprivileged.
+// Helpers for the platform tests.  Root passes every permission check, so
+// permission cases run through qt::AsUnprivileged.
 #pragma once
 
 #include <dirent.h>
@@ -55,10 +53,10 @@ inline std::vector<uint16_t> DigitsOfDecimal(const char *dec) {
   return d;
 }
 
-// The date value of a file time plus extra microseconds, in 64 bits (valid while it fits).
-inline std::vector<uint16_t> DigitsOfTime(int64_t t, uint64_t extra = 0) {
+// The date value of a file time, in 64 bits (valid while it fits).
+inline std::vector<uint16_t> DigitsOfTime(int64_t t) {
   std::vector<uint16_t> d;
-  for (uint64_t us = (uint64_t(t) + 62135596800ull) * 1000000ull + extra; us; us >>= 16)
+  for (uint64_t us = (uint64_t(t) + 62135596800ull) * 1000000ull; us; us >>= 16)
     d.push_back(uint16_t(us));
   return d;
 }
@@ -71,8 +69,7 @@ inline void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
 }
 
 // Polls a worker to its end, sleeping in the module's yield function on the
-// record it filled in; a second record with a short deadline bounds every
-// sleep, and a broken worker gives up after 20 s.
+// record it filled in; a second record bounds every sleep, and 20 s the whole.
 inline uint32_t Finish(QiraWorker *w) {
   QiraYieldRec recs[2];
   QiraResult res{};

@@ -1,6 +1,5 @@
-// Names between UTF-16 and native bytes in a UTF-8 locale: both directions
-// and the bytes-only form for undecodable names (random round trips are the
-// fuzz targets' work).
+// Names between UTF-16 and native bytes in a UTF-8 locale, and the bytes-only
+// form of undecodable names (random round trips are the fuzz targets' work).
 #include <cstring>
 
 #include "platform/platnames.h"
@@ -43,16 +42,13 @@ TEST_F(Names, BothDirections) {
   const struct { const char *dirs, *native; U units; } cases[] = {
       {"<>", "", {}},
       {"<>", "a\xC3\xA9\xE2\x82\xAC", {'a', 0xE9, 0x20AC}},
-      {"<>", "\xFF", {0xFFFE, 0xFF}},
       {"<>", "\xFF" "a\x80", {0xFFFE, 0xFF, 'a', 0x80}},
       {"<>", "a\xF0\x9F\x98\x80", {0xFFFE, 'a', 0xF0, 0x9F, 0x98, 0x80}},  // above U+FFFF
       {"<>", "ab\xC3", {0xFFFE, 'a', 'b', 0xC3}},  // cut short at the end
       {"<>", "\xEF\xBF\xBE" "ab", {0xFFFE, 0xEF, 0xBF, 0xBE, 'a', 'b'}},  // U+FFFE first
-      {"<>", "\xEF\xBF\xBE", {0xFFFE, 0xEF, 0xBF, 0xBE}},
       {"<>", "a\xEF\xBF\xBE", {'a', 0xFFFE}},  // later on it is a character
       {"<", "ab", {0xFFFE, 'a', 'b'}},
       {"<", nullptr, {0xFFFE, 0x20AC}},  // null: refused with 81
-      {"<", nullptr, {0xFFFE, 'a', 0x100}},
       {"<", "", {0xFFFE}},
       // A unit 0 would cut the name short and reach another entry.
       {"<", nullptr, {'a', 0, 'b'}},
@@ -66,7 +62,6 @@ TEST_F(Names, BothDirections) {
       {"<>", "/d/\xFF", {0xFFFE, '/', 'd', '/', 0xFF}},
       {"<>", "/\xC3\xA9/a\xFF/b", {0xFFFE, '/', 0xC3, 0xA9, '/', 'a', 0xFF, '/', 'b'}},
       {"<>", "/a/\xEF\xBF\xBEvictim", {'/', 'a', '/', 0xFFFE, 'v', 'i', 'c', 't', 'i', 'm'}},
-      {"<>", "/\xEF\xBF\xBE\xC4\x80", {'/', 0xFFFE, 0x100}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.dirs << " " << testing::PrintToString(c.units));
@@ -87,7 +82,6 @@ TEST_F(Names, LastComponentOnItsOwn) {
       {"/d/\xEF\xBF\xBEv", {0xFFFE, 0xEF, 0xBF, 0xBE, 'v'}},
       {"/\xFF/\xC3\xA9", {0xE9}},  // a character inside a bytes-only directory
       {"/d/\xFF", {0xFFFE, 0xFF}},
-      {"plain", {'p', 'l', 'a', 'i', 'n'}},
       {"/", {}},
   };
   for (const auto &c : cases) {

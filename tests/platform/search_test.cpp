@@ -1,5 +1,5 @@
-// Directory search on real directories: what a listing delivers, a bad entry
-// that fails only its own call, buffer growth, and refused starts.
+// Directory search on real directories: what a listing delivers, buffer
+// growth, and entries that vanish or fail on their own.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -117,17 +117,6 @@ TEST_F(Search, LongNameGrowsTheBufferOnceAndAFailingReadIsNoEnd) {
   EXPECT_EQ(qira_platspec_search_getnext(s, group_, &rec), QIRA_ERR_SYSTEM | EIO);
   qira_platspec_search_term(s);
   EXPECT_TRUE(own.Empty()) << "the search left a block in its group";
-}
-
-// A refused start stores nothing (a refused read of the directory is among
-// the permission cases of the entry tests).
-TEST_F(Search, RefusedStartsLeaveNothingAllocated) {
-  qt::WriteFile(P("file"), "");
-  for (const char *name : {"missing", "file", "file/x"}) {
-    QiraSearch *s = reinterpret_cast<QiraSearch *>(0x1);
-    EXPECT_EQ(qira_platspec_search_start(P(name).c_str(), group_, &s), QIRA_ERR_NOENTRY) << name;
-    EXPECT_EQ(s, reinterpret_cast<QiraSearch *>(0x1)) << "stored on failure: " << name;
-  }
 }
 
 }  // namespace

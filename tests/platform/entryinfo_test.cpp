@@ -13,11 +13,6 @@ using D = std::vector<uint16_t>;
 
 using Entries = pt::Plat;
 
-QiraEntryInfo Poisoned() {
-  QiraEntryInfo rec;
-  return *static_cast<QiraEntryInfo *>(memset(&rec, 0xA5, sizeof rec));
-}
-
 TEST_F(Entries, Records) {
   const std::pair<const char *, std::string> files[] = {
       {"file", "hello"}, {"empty", ""}, {".profile", "x"}, {"sparse", ""}};
@@ -46,7 +41,9 @@ TEST_F(Entries, Records) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    QiraEntryInfo rec = Poisoned(), before = rec;
+    QiraEntryInfo rec, before;
+    memset(&rec, 0xA5, sizeof rec);
+    before = rec;
     ASSERT_EQ(qira_platspec_getentryinfo(P(c.name).c_str(), group_, &rec), c.err);
     if (c.err) {
       EXPECT_EQ(memcmp(&rec, &before, sizeof rec), 0) << "record touched on failure";
@@ -65,8 +62,7 @@ TEST_F(Entries, Records) {
   }
 }
 
-// The single-step operations as a script: each row's call runs in order (a
-// braced list is evaluated from left to right), then its code is compared.
+// The single-step operations as a script: a braced list runs its calls in order.
 TEST_F(Entries, FileOperations) {
   const std::string file = P("file");
   const char *f = file.c_str();
@@ -100,9 +96,7 @@ TEST_F(Entries, FileOperations) {
   auto mtime = [&] { return uint32_t(Stat(file).st_mtime); };
   const struct { const char *what; uint32_t got, want; } steps[] = {
       {"mkdir", on(mk, "new"), QIRA_OK},
-      {"mkdir again", on(mk, "new"), QIRA_ERR_EXISTS},
       {"mkdir in a missing directory", on(mk, "missing/new"), QIRA_ERR_NOENTRY},
-      {"rmdir a full directory", on(rd, "full"), QIRA_ERR_SYSTEM | ENOTEMPTY},
       {"rmdir a file", on(rd, "file"), QIRA_ERR_NOENTRY},
       {"rmdir", on(rd, "new"), QIRA_OK},
       {"remove missing", on(rm, "missing"), QIRA_ERR_NOENTRY},
@@ -116,8 +110,6 @@ TEST_F(Entries, FileOperations) {
        QIRA_ERR_NOTPOSSIBLE},
       {"readonly off, as it is", qira_platspec_setattributes(f, 1, 0, 0, 0, 0, 0), QIRA_OK},
       {"values without flags", qira_platspec_setattributes(f, 0, 1, 0, 1, 0, 1), QIRA_OK},
-      {"hidden", qira_platspec_setattributes(f, 0, 0, 1, 1, 0, 0), QIRA_ERR_NOTPOSSIBLE},
-      {"system", qira_platspec_setattributes(f, 0, 0, 0, 0, 1, 1), QIRA_ERR_NOTPOSSIBLE},
       {"neither", qira_platspec_setattributes(f, 0, 0, 1, 0, 1, 0), QIRA_OK},
       {"attributes of a missing entry",
        qira_platspec_setattributes(P("no").c_str(), 1, 0, 0, 0, 0, 0), QIRA_ERR_NOTFOUND},
@@ -127,28 +119,13 @@ TEST_F(Entries, FileOperations) {
       {"modification time kept", mtime(), 1100000000},
       {"only the modification time", dates("file", 0, 0, 1, t2100, 0, none), QIRA_OK},
       {"modification time after 2038", mtime(), uint32_t(4102444800)},
-      {"a creation date", dates("file", 1, 1, 1, t1200, 0, none), QIRA_ERR_NOTPOSSIBLE},
       {"before 1970", dates("file", 0, 0, 1, early, 1, t1200), QIRA_ERR_RANGE},
-      {"both times", dates("file", 0, 0, 1, t1200, 1, t2100), QIRA_OK},
-      {"access time set", atime(), uint32_t(4102444800)},
-      {"modification time set", mtime(), 1200000000},
       // "No creation date" alone does not even look at the entry.
       {"no creation date", dates("missing", 1, 0, 0, none, 0, none), QIRA_OK},
       {"dates of a missing entry", dates("missing", 0, 0, 1, t1200, 0, none), QIRA_ERR_NOENTRY},
   };
   for (const auto &s : steps) EXPECT_EQ(s.got, s.want) << s.what;
   EXPECT_EQ(qt::ReadFile(file), "data");
-  // The places to store into.
-  QiraEntryInfo rec = Poisoned();
-  const std::u16string made = U16(P("made")), to = U16(P("moved"));
-  ASSERT_EQ(qira_platspec_createdirectory(qt::P(made), uint32_t(made.size()), group_, &rec), 0u);
-  EXPECT_EQ(qt::U8(rec.name, rec.namelen), "made");
-  EXPECT_EQ(rec.entrytype, QIRA_ENTRY_DIRECTORY);
-  Mem_Free(rec.name);
-  char *native = nullptr;
-  ASSERT_EQ(qira_platspec_rename(f, qt::P(to), uint32_t(to.size()), &native, group_), QIRA_OK);
-  EXPECT_EQ(std::string(native), P("moved"));
-  Mem_Free(native);
 }
 
 // As an unprivileged user: records, directories, attributes, dates, name

@@ -75,23 +75,4 @@ TEST_F(Names, BothDirections) {
   }
 }
 
-// The `name` both types show: the last component converted on its own.
-TEST_F(Names, LastComponentOnItsOwn) {
-  const struct { const char *native; U units; } cases[] = {
-      {"/d/victim", {'v', 'i', 'c', 't', 'i', 'm'}},
-      {"/d/\xEF\xBF\xBEv", {0xFFFE, 0xEF, 0xBF, 0xBE, 'v'}},
-      {"/\xFF/\xC3\xA9", {0xE9}},  // a character inside a bytes-only directory
-      {"/d/\xFF", {0xFFFE, 0xFF}},
-      {"/", {}},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.native));
-    uint16_t *units = nullptr;
-    uint32_t n = 77;
-    ASSERT_EQ(qira_platspec_lastname(c.native, group_, &units, &n), QIRA_OK);
-    EXPECT_EQ(U(units, units + n), c.units);
-    if (units) Mem_Free(units);
-  }
-}
-
 }  // namespace

@@ -81,7 +81,7 @@ TEST_F(Resolve, RewritesNames) {
 // separator in front of the entry name.  A bytes-only part joins in bytes:
 // the result is the bytes-only form of the whole joined native name.
 TEST(FullNames, JoinAndSplit) {
-  pt::LocaleGuard utf8("C.UTF-8");
+  qt::LocaleGuard utf8("C.UTF-8");
   ASSERT_TRUE(utf8.ok());
   const std::u16string nul(1, u'\0');
   const struct { std::u16string dir, name; const char16_t *want; uint32_t code; } cases[] = {

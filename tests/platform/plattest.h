@@ -28,8 +28,6 @@ struct Group {
   bool Empty() const { return g->list.next == &g->list; }
 };
 
-using qt::LocaleGuard;
-
 // Members of _x_calls may be changed while it lives; the previous table comes back.
 struct CallsGuard {
   QiraPlatCalls saved;
@@ -38,8 +36,7 @@ struct CallsGuard {
   CallsGuard(const CallsGuard &) = delete;
 };
 
-// 16-bit digits, least significant first, of a decimal number: an oracle for
-// date values independent of the module's arithmetic.
+// 16-bit digits, least significant first, of a decimal number: a date value oracle.
 inline std::vector<uint16_t> DigitsOfDecimal(const char *dec) {
   std::vector<uint16_t> d;
   for (const char *p = dec; *p; ++p) {
@@ -97,28 +94,12 @@ inline std::set<std::string> Names(const std::string &dir) {
   return names;
 }
 
-// A folder on /dev/shm when that is another file system than `here`; empty otherwise.
-struct ShmDir {
-  std::string path;
-  explicit ShmDir(const std::string &here) {
-    struct stat a, b;
-    char tmpl[] = "/dev/shm/qira-XXXXXX";
-    if (stat(here.c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev &&
-        mkdtemp(tmpl))
-      path = tmpl;
-  }
-  ~ShmDir() {
-    if (!path.empty()) qt::RemoveTree(path);
-  }
-};
-
 // A scratch tree, a UTF-8 locale, and a group that must be empty again at the end.
 class Plat : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(locale_.ok()) << "C.UTF-8 locale missing"; }
   void TearDown() override { EXPECT_TRUE(group_.Empty()) << "a block was not released"; }
   std::string P(const std::string &name) const { return dir_ / name; }
-  // Empties the scratch tree for the next row of a table.
   void Fresh() {
     qt::RemoveTree(dir_.path());
     ASSERT_EQ(mkdir(dir_.path().c_str(), 0700), 0);
@@ -129,7 +110,7 @@ class Plat : public ::testing::Test {
     return st;
   }
 
-  LocaleGuard locale_{"C.UTF-8"};
+  qt::LocaleGuard locale_{"C.UTF-8"};
   qt::ScratchDir dir_;
   Group group_;
 };

@@ -1,5 +1,5 @@
-// The copy/move worker on real files, and the process side: descriptors,
-// signals and collecting workers without ever waiting for them.
+// The copy/move worker on real files, and the process side: descriptors and signals
+// (collecting abandoned workers is the fault sweep's work).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -243,34 +243,12 @@ TEST_F(Worker, HoldsNothingOfTheHostAndDiesOfItsSignals) {
       << "0-2, its two pipes, the destination's folder, the source";
   ASSERT_EQ(kill(pid, SIGINT), 0);
   EXPECT_EQ(Finish(w), QIRA_ERR_NOTPOSSIBLE);
-  EXPECT_EQ(qira_platspec_copymove_getresult(w), QIRA_ERR_NOTPOSSIBLE);
   EXPECT_EQ(caught, 0);
   qira_platspec_copymove_terminate(w);
   EXPECT_TRUE(Gone(pid));
   EXPECT_FALSE(qt::Exists(P("dst")));
   sigaction(SIGINT, &old, nullptr);
   close(peer[0]);
-}
-
-// A worker whose block goes away before it ends is kept on a list, never
-// waited for, and collected by a later look once it has ended.
-TEST_F(Worker, CollectedWithoutWaiting) {
-  QiraDNode list;
-  DNode_Init(&list);
-  QiraWorker *w = StartSlow("dst");
-  ASSERT_NE(w, nullptr);
-  _x_copymove_track(w, &list);
-  const pid_t pid = View(w).pid;
-  qira_platspec_copymove_terminate(w);  // still running: not waited for
-  EXPECT_EQ(kill(pid, 0), 0);
-  EXPECT_NE(list.next, &list);
-  for (int i = 0; i < 4000 && list.next != &list; ++i) {
-    _x_copymove_sweep(&list);
-    usleep(1000);
-  }
-  EXPECT_EQ(list.next, &list) << "an ended worker stays on the list";
-  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "left as a zombie";
-  EXPECT_EQ(qt::ReadFile(P("dst")), "x");
 }
 
 // A short write ends the copy and takes the partial copy away; only chunks

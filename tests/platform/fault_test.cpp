@@ -83,21 +83,6 @@ const Member kMembers[] = {
 using pt::Finish;
 using pt::Names;
 
-// A folder on /dev/shm when that is another file system than `here`; empty otherwise.
-struct ShmDir {
-  std::string path;
-  explicit ShmDir(const std::string &here) {
-    struct stat a, b;
-    char tmpl[] = "/dev/shm/qira-XXXXXX";
-    if (stat(here.c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev &&
-        mkdtemp(tmpl))
-      path = tmpl;
-  }
-  ~ShmDir() {
-    if (!path.empty()) qt::RemoveTree(path);
-  }
-};
-
 bool Documented(uint32_t code) {
   for (uint32_t c : {QIRA_OK, QIRA_ERR_NOMEM, QIRA_ERR_EXISTS, QIRA_ERR_NOTFOUND, QIRA_ERR_ACCESS,
                      QIRA_ERR_NOTPOSSIBLE, QIRA_ERR_TOOLONG, QIRA_ERR_SHORTWRITE, QIRA_ERR_NOENTRY})
@@ -115,9 +100,16 @@ class FaultSweep : public pt::Plat {
     Shared()->member = -1;
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+    // Moves across file systems go to /dev/shm when it is one.
+    struct stat a, b;
+    char tmpl[] = "/dev/shm/qira-XXXXXX";
+    if (stat(dir_.path().c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev &&
+        mkdtemp(tmpl))
+      shm_ = tmpl;
   }
   void TearDown() override {
     Shared()->member = -1;
+    if (!shm_.empty()) qt::RemoveTree(shm_);
     pt::Plat::TearDown();
   }
 
@@ -241,8 +233,7 @@ class FaultSweep : public pt::Plat {
 
   static constexpr const char *kContent = "content of the file, long enough to matter\n";
   qt::CwdGuard cwd_;
-  ShmDir shmdir_{dir_.path()};  // moves across file systems go there
-  const std::string &shm_ = shmdir_.path;
+  std::string shm_;
   QiraDNode workers_ = {&workers_, &workers_};
 };
 

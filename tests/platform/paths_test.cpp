@@ -71,9 +71,8 @@ TEST_F(Resolve, RewritesNames) {
 // Joining, and splitting what was joined: the directory part ends at the
 // separator in front of the entry name.  A bytes-only part joins in bytes:
 // the result is the bytes-only form of the whole joined native name.
-TEST(FullNames, JoinAndSplit) {
-  qt::LocaleGuard utf8("C.UTF-8");
-  ASSERT_TRUE(utf8.ok());
+using FullNames = pt::Plat;
+TEST_F(FullNames, JoinAndSplit) {
   const std::u16string nul(1, u'\0');
   const struct { std::u16string dir, name; const char16_t *want; uint32_t code; } cases[] = {
       {u"/a", u"b", u"/a/b", QIRA_OK}, {u"/a/", u"b", u"/a/b", QIRA_OK},
@@ -86,14 +85,13 @@ TEST(FullNames, JoinAndSplit) {
       {u"/a", u"\uFFFEx\u0100", nullptr, QIRA_ERR_CONVERT},
       {u"\uFFFE/\u00FF", u"x" + nul, nullptr, QIRA_ERR_CONVERT},
   };
-  pt::Group group;
   for (const auto &c : cases) {
     const std::u16string &dir = c.dir, &name = c.name;
     SCOPED_TRACE(U8(dir) + " + " + U8(name));
     uint16_t *out = nullptr;
     uint32_t n = 99, part = 99;
     ASSERT_EQ(qira_platspec_makefullname(qt::P(dir), uint32_t(dir.size()), qt::P(name),
-                                         uint32_t(name.size()), group, &out, &n),
+                                         uint32_t(name.size()), group_, &out, &n),
               c.code);
     if (!c.want) {
       EXPECT_EQ(n, 99u) << "stored on failure";
@@ -101,9 +99,7 @@ TEST(FullNames, JoinAndSplit) {
     }
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(out), n), c.want);
     EXPECT_EQ(qira_platspec_pathpartlength(out, n, &part), QIRA_OK);
-    if (out[0] != 0xFFFE) {
-      EXPECT_EQ(part, n - name.size());
-    }
+    EXPECT_TRUE(out[0] == 0xFFFE || part == n - name.size()) << part;
     Mem_Free(out);
   }
   for (const auto &[name, want] : {std::pair<std::u16string, uint32_t>{u"b", 0}, {u"a//b", 3}}) {
@@ -113,11 +109,10 @@ TEST(FullNames, JoinAndSplit) {
   }
   // The limit is checked before anything is read or allocated.
   const uint16_t dir[] = {'/', 'a'};
-  EXPECT_EQ(qira_platspec_makefullname(dir, 2, dir, 0x20000000u - 2, group, nullptr, nullptr),
+  EXPECT_EQ(qira_platspec_makefullname(dir, 2, dir, 0x20000000u - 2, group_, nullptr, nullptr),
             QIRA_ERR_TOOLONG);
-  EXPECT_EQ(qira_platspec_makefullname(dir, 2, dir, 0xFFFFFFFFu, group, nullptr, nullptr),
+  EXPECT_EQ(qira_platspec_makefullname(dir, 2, dir, 0xFFFFFFFFu, group_, nullptr, nullptr),
             QIRA_ERR_TOOLONG);
-  EXPECT_TRUE(group.Empty());
 }
 
 }  // namespace

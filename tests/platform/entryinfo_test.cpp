@@ -91,8 +91,6 @@ TEST_F(Entries, FileOperations) {
     return qira_platspec_setdates(P(name).c_str(), 0, setc, one, createdcount, setm, m.data(),
                                   uint32_t(m.size()), seta, a.data(), uint32_t(a.size()));
   };
-  auto atime = [&] { return uint32_t(Stat(file).st_atime); };
-  auto mtime = [&] { return uint32_t(Stat(file).st_mtime); };
   const struct { const char *what; uint32_t got, want; } steps[] = {
       {"mkdir", on(mk, "new"), QIRA_OK},
       {"mkdir in a missing directory", on(mk, "missing/new"), QIRA_ERR_NOENTRY},
@@ -109,15 +107,14 @@ TEST_F(Entries, FileOperations) {
        QIRA_ERR_NOTPOSSIBLE},
       {"readonly off, as it is", qira_platspec_setattributes(f, 1, 0, 0, 0, 0, 0), QIRA_OK},
       {"values without flags", qira_platspec_setattributes(f, 0, 1, 0, 1, 0, 1), QIRA_OK},
-      {"neither", qira_platspec_setattributes(f, 0, 0, 1, 0, 1, 0), QIRA_OK},
       {"attributes of a missing entry",
        qira_platspec_setattributes(P("no").c_str(), 1, 0, 0, 0, 0, 0), QIRA_ERR_NOTFOUND},
       {"the mode stays", Stat(file).st_mode & 07777, 0644},
       {"only the access time", dates("file", 0, 0, 0, none, 1, t1200), QIRA_OK},
-      {"access time", atime(), 1200000000},
-      {"modification time kept", mtime(), 1100000000},
+      {"access time", uint32_t(Stat(file).st_atime), 1200000000},
+      {"modification time kept", uint32_t(Stat(file).st_mtime), 1100000000},
       {"only the modification time", dates("file", 0, 0, 1, t2100, 0, none), QIRA_OK},
-      {"modification time after 2038", mtime(), uint32_t(4102444800)},
+      {"modification time after 2038", uint32_t(Stat(file).st_mtime), uint32_t(4102444800)},
       {"before 1970", dates("file", 0, 0, 1, early, 1, t1200), QIRA_ERR_RANGE},
       // "No creation date" alone does not even look at the entry.
       {"no creation date", dates("missing", 1, 0, 0, none, 0, none), QIRA_OK},

@@ -226,7 +226,7 @@ TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
 // running host code in it.
 TEST_F(Worker, HoldsNothingOfTheHostAndDiesOfItsSignals) {
   int peer[2];
-  ASSERT_EQ(pipe(peer), 0);  // inherited across fork, not across exec
+  ASSERT_EQ(pipe2(peer, O_NONBLOCK), 0);  // inherited across fork, not across exec
   static volatile sig_atomic_t caught = 0;
   struct sigaction sa {}, old{};
   sa.sa_handler = [](int) { caught = 1; };
@@ -234,7 +234,6 @@ TEST_F(Worker, HoldsNothingOfTheHostAndDiesOfItsSignals) {
   QiraWorker *w = StartSlow("dst");
   ASSERT_NE(w, nullptr);
   ASSERT_EQ(close(peer[1]), 0);
-  ASSERT_EQ(fcntl(peer[0], F_SETFL, O_NONBLOCK), 0);
   char c;
   usleep(100 * 1000);
   EXPECT_EQ(read(peer[0], &c, 1), 0) << "the worker holds the host's pipe";

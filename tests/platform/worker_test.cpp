@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstring>
 #include <set>
 
 #include "platform/plattest.h"

@@ -58,25 +58,22 @@ struct Faulty<R (*)(A...)> {
 struct Member {
   const char *name;
   void (*install)(QiraPlatCalls &);
-  bool retried;  // the layer starts the call again after EINTR
+  int retried;  // the layer starts the call again after EINTR
 };
 
 #define FAULTY(i, m, r) \
   Member{#m, [](QiraPlatCalls &c) { c.m = &Faulty<decltype(c.m)>::Call<i, &QiraPlatCalls::m>; }, r}
 const Member kMembers[] = {
-    FAULTY(0, fork, false),       FAULTY(1, pipe2, false),      FAULTY(2, read, true),
-    FAULTY(3, write, true),       FAULTY(4, open, true),        FAULTY(5, fcntl, false),
-    FAULTY(6, fstat, false),      FAULTY(7, stat, false),       FAULTY(8, access, false),
-    FAULTY(9, rename, false),     FAULTY(10, remove, false),    FAULTY(11, mkdir, false),
-    FAULTY(12, rmdir, false),     FAULTY(13, utime, true),      FAULTY(14, chmod, false),
-    FAULTY(15, chown, false),     FAULTY(16, getcwd, false),    FAULTY(17, opendir, false),
-    FAULTY(18, readdir, false),   FAULTY(19, unlink, false),    FAULTY(20, openat, true),
-    FAULTY(21, fstatat, false),   FAULTY(22, linkat, false),    FAULTY(23, renameat, false),
-    FAULTY(24, renameat2, false), FAULTY(25, unlinkat, false),  FAULTY(26, futimens, false),
-    FAULTY(27, fchmod, false),    FAULTY(28, fchown, false),    FAULTY(29, ftruncate, false),
-    FAULTY(30, fsync, false),     FAULTY(31, close, false),     FAULTY(32, closedir, false),
-    FAULTY(33, copy_file_range, true), FAULTY(34, sendfile, true), FAULTY(35, pidfd_open, false),
-    FAULTY(36, lstat, false),
+    FAULTY(0, fork, 0),      FAULTY(1, pipe2, 0),      FAULTY(2, read, 1),     FAULTY(3, write, 1),
+    FAULTY(4, open, 1),      FAULTY(5, fcntl, 0),      FAULTY(6, fstat, 0),    FAULTY(7, stat, 0),
+    FAULTY(8, access, 0),    FAULTY(9, rename, 0),     FAULTY(10, remove, 0),  FAULTY(11, mkdir, 0),
+    FAULTY(12, rmdir, 0),    FAULTY(13, utime, 1),     FAULTY(14, chmod, 0),   FAULTY(15, chown, 0),
+    FAULTY(16, getcwd, 0),   FAULTY(17, opendir, 0),   FAULTY(18, readdir, 0), FAULTY(19, unlink, 0),
+    FAULTY(20, openat, 1),   FAULTY(21, fstatat, 0),   FAULTY(22, linkat, 0),  FAULTY(23, renameat, 0),
+    FAULTY(24, renameat2, 0), FAULTY(25, unlinkat, 0), FAULTY(26, futimens, 0), FAULTY(27, fchmod, 0),
+    FAULTY(28, fchown, 0),   FAULTY(29, ftruncate, 0), FAULTY(30, fsync, 0),   FAULTY(31, close, 0),
+    FAULTY(32, closedir, 0), FAULTY(33, copy_file_range, 1), FAULTY(34, sendfile, 1),
+    FAULTY(35, pidfd_open, 0), FAULTY(36, lstat, 0),
 };
 #undef FAULTY
 

@@ -136,13 +136,12 @@ TEST_F(Worker, ExistingDestinations) {
                                       << r.replace << " refused " << refuse);
       Fresh();
       qt::WriteFile(P("src"), content);
-      ASSERT_EQ(link(P("src").c_str(), P("srchard").c_str()), 0);
-      ASSERT_EQ(symlink("src", P("srclink").c_str()), 0);
       qt::WriteFile(P("dst"), "old");
       ASSERT_EQ(chmod(P("dst").c_str(), 0640), 0);
+      ASSERT_EQ(link(P("src").c_str(), P("srchard").c_str()), 0);
       ASSERT_EQ(link(P("dst").c_str(), P("hard").c_str()), 0);
-      ASSERT_EQ(symlink("dst", P("link").c_str()), 0);
-      ASSERT_EQ(symlink("nowhere", P("dangling").c_str()), 0);
+      for (const auto &[to, name] : {std::pair{"src", "srclink"}, {"dst", "link"}, {"nowhere", "dangling"}})
+        ASSERT_EQ(symlink(to, P(name).c_str()), 0);
       ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
       const ino_t srcino = Stat(P("src")).st_ino, dstino = Stat(P("dst")).st_ino;
       std::set<std::string> names = Names(dir_.path());

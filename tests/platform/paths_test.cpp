@@ -102,11 +102,6 @@ TEST_F(FullNames, JoinAndSplit) {
     EXPECT_TRUE(out[0] == 0xFFFE || part == n - name.size()) << part;
     Mem_Free(out);
   }
-  for (const auto &[name, want] : {std::pair<std::u16string, uint32_t>{u"b", 0}, {u"a//b", 3}}) {
-    uint32_t part = 99;
-    EXPECT_EQ(qira_platspec_pathpartlength(qt::P(name), uint32_t(name.size()), &part), QIRA_OK);
-    EXPECT_EQ(part, want);
-  }
   // The limit is checked before anything is read or allocated.
   const uint16_t dir[] = {'/', 'a'};
   EXPECT_EQ(qira_platspec_makefullname(dir, 2, dir, 0x20000000u - 2, group_, nullptr, nullptr),

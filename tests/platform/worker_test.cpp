@@ -49,15 +49,6 @@ class Worker : public pt::Plat {
     auto start = move ? qira_platspec_move_start : qira_platspec_copy_start;
     return start(src.c_str(), qt::P(d), uint32_t(d.size()), replace, group_, w);
   }
-  // A copy of a one-byte "src" whose start is slowed, so that a test can look
-  // at the worker while it runs; null if it did not start.
-  QiraWorker *StartSlow(const char *dst) {
-    qt::WriteFile(P("src"), "x");
-    pt::CallsGuard guard;
-    _x_calls.fstat = [](int fd, struct stat *st) { return usleep(300 * 1000), fstat(fd, st); };
-    QiraWorker *w = nullptr;
-    return Start(false, P("src"), P(dst), 0, &w) == QIRA_OK ? w : nullptr;
-  }
   // Runs one copy or move to its end: the same answer on a second poll, and
   // the worker gone or left to the host to collect.
   uint32_t Run(bool move, const std::string &src, const std::string &dst, uint16_t replace) {
@@ -229,8 +220,13 @@ TEST_F(Worker, HoldsNothingOfTheHostAndDiesOfItsSignals) {
   struct sigaction sa {}, old{};
   sa.sa_handler = [](int) { caught = 1; };
   ASSERT_EQ(sigaction(SIGINT, &sa, &old), 0);
-  QiraWorker *w = StartSlow("dst");
-  ASSERT_NE(w, nullptr);
+  qt::WriteFile(P("src"), "x");
+  QiraWorker *w = nullptr;
+  {
+    pt::CallsGuard guard;  // a slowed start, to look at the worker while it runs
+    _x_calls.fstat = [](int fd, struct stat *st) { return usleep(300 * 1000), fstat(fd, st); };
+    ASSERT_EQ(Start(false, P("src"), P("dst"), 0, &w), QIRA_OK);
+  }
   ASSERT_EQ(close(peer[1]), 0);
   char c;
   usleep(100 * 1000);

@@ -1,16 +1,12 @@
-// Helpers for the platform tests: a heap group that knows whether anything is
-// still allocated, locale and call-table guards, date value oracles, and the
-// fixture most tests share.  (Checks as an unprivileged user, since root passes
-// every permission check, run through qt::AsUnprivileged.)
+// Helpers for the platform tests.  Root passes every permission check, so
+// permission cases run through qt::AsUnprivileged.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
-
-#include <dirent.h>
 
 #include <cstdint>
 #include <cstring>
@@ -23,8 +19,6 @@
 
 namespace pt {
 
-// A heap group of its own; Empty() tells whether every block handed out has
-// been released.
 struct Group {
   QiraMemGroup *g = nullptr;
   Group() { EXPECT_EQ(Mem_GroupGet(nullptr, QIRA_GROUP_HEAP, 0, &g), QIRA_OK); }
@@ -34,46 +28,37 @@ struct Group {
   bool Empty() const { return g->list.next == &g->list; }
 };
 
-using qt::LocaleGuard;
-
-// Lets a test change members of the platform call table (directly in
-// _x_calls) and puts the previous table back when it goes away.
+// Members of _x_calls may be changed while it lives; the previous table comes back.
 struct CallsGuard {
-  QiraPlatCalls saved_;
-  CallsGuard() { _x_swapcalls(&_x_calls, &saved_); }
-  ~CallsGuard() { _x_swapcalls(&saved_, nullptr); }
+  QiraPlatCalls saved;
+  CallsGuard() { _x_swapcalls(&_x_calls, &saved); }
+  ~CallsGuard() { _x_swapcalls(&saved, nullptr); }
   CallsGuard(const CallsGuard &) = delete;
-  const QiraPlatCalls &saved() const { return saved_; }
 };
 
-// 16-bit digits, least significant first, of a number written in decimal:
-// an oracle for date values independent of the module's arithmetic.
+// 16-bit digits, least significant first, of a decimal number: a date value oracle.
 inline std::vector<uint16_t> DigitsOfDecimal(const char *dec) {
   std::vector<uint16_t> d;
   for (const char *p = dec; *p; ++p) {
     uint32_t carry = uint32_t(*p - '0');
     for (uint16_t &x : d) {
-      uint32_t v = uint32_t(x) * 10 + carry;
-      x = uint16_t(v);
-      carry = v >> 16;
+      const uint32_t v = uint32_t(x) * 10 + carry;
+      x = uint16_t(v), carry = v >> 16;
     }
     if (carry) d.push_back(uint16_t(carry));
   }
   return d;
 }
 
-// The date value of a file time plus extra microseconds, computed in 64 bits
-// (valid while it fits).
-inline std::vector<uint16_t> DigitsOfTime(int64_t t, uint64_t extra = 0) {
-  uint64_t us = (uint64_t(t) + 62135596800ull) * 1000000ull + extra;
+// The date value of a file time, in 64 bits (valid while it fits).
+inline std::vector<uint16_t> DigitsOfTime(int64_t t) {
   std::vector<uint16_t> d;
-  for (; us; us >>= 16) d.push_back(uint16_t(us));
+  for (uint64_t us = (uint64_t(t) + 62135596800ull) * 1000000ull; us; us >>= 16)
+    d.push_back(uint16_t(us));
   return d;
 }
 
-inline std::vector<uint16_t> Digits(const uint16_t *d, uint32_t n) {
-  return std::vector<uint16_t>(d, d + n);
-}
+inline std::vector<uint16_t> Digits(const uint16_t *d, uint32_t n) { return {d, d + n}; }
 
 inline void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
   struct utimbuf t = {.actime = time_t(atime), .modtime = time_t(mtime)};
@@ -81,8 +66,7 @@ inline void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
 }
 
 // Polls a worker to its end, sleeping in the module's yield function on the
-// record it filled in; a second record with a short deadline bounds every
-// sleep, and a broken worker gives up after 20 s.
+// record it filled in; a second record bounds every sleep, and 20 s the whole.
 inline uint32_t Finish(QiraWorker *w) {
   QiraYieldRec recs[2];
   QiraResult res{};
@@ -110,36 +94,23 @@ inline std::set<std::string> Names(const std::string &dir) {
   return names;
 }
 
-// A folder on /dev/shm when that is another file system than `here`; empty
-// otherwise.
-struct ShmDir {
-  std::string path;
-  explicit ShmDir(const std::string &here) {
-    struct stat a, b;
-    char tmpl[] = "/dev/shm/qira-XXXXXX";
-    if (stat(here.c_str(), &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev &&
-        mkdtemp(tmpl))
-      path = tmpl;
-  }
-  ~ShmDir() {
-    if (!path.empty()) qt::RemoveTree(path);
-  }
-};
-
-// A scratch tree, a UTF-8 locale, and a group that must be empty again at the
-// end of the test.
+// A scratch tree, a UTF-8 locale, and a group that must be empty again at the end.
 class Plat : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(locale_.ok()) << "C.UTF-8 locale missing"; }
   void TearDown() override { EXPECT_TRUE(group_.Empty()) << "a block was not released"; }
   std::string P(const std::string &name) const { return dir_ / name; }
+  void Fresh() {
+    qt::RemoveTree(dir_.path());
+    ASSERT_EQ(mkdir(dir_.path().c_str(), 0700), 0);
+  }
   static struct stat Stat(const std::string &path) {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
     return st;
   }
 
-  LocaleGuard locale_{"C.UTF-8"};
+  qt::LocaleGuard locale_{"C.UTF-8"};
   qt::ScratchDir dir_;
   Group group_;
 };

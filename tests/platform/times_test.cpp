@@ -1,9 +1,6 @@
-// File times and date values: the documented examples, the edges of both
-// directions, and round trips checked against a 64-bit oracle.
-#include <cinttypes>
-#include <cstdio>
+// File times and date values: examples and the edges of both directions
+// (round trips are the fuzz targets' work).
 #include <limits>
-#include <random>
 
 #include "platform/plattest.h"
 
@@ -18,20 +15,17 @@ constexpr int64_t kLastFourDigitTime = 18446744073709ll - 62135596800ll;
 constexpr int64_t kMaxTime = std::numeric_limits<int64_t>::max();
 
 TEST(TimeToDate, ExamplesAndRefusals) {
-  const struct { int64_t t; uint32_t capacity; D want; } cases[] = {  // want empty: 62, but
-                                                                       // 0001-01-01 is 0
+  // want empty: refused with 62, but for 0001-01-01, which is the date value 0.
+  const struct { int64_t t; uint32_t capacity; D want; } cases[] = {
       {0, 4, {0xC000, 0xFF2B, 0xBFFE, 0x00DC}},
-      {1, 4, {0x0240, 0xFF3B, 0xBFFE, 0x00DC}},
       {2147483647, 4, {0x7DC0, 0xFF1C, 0x611E, 0x00E4}},
       {kLastFourDigitTime + 1, 5, DigitsOfDecimal("18446744073710000000")},
       {kMaxTime, 8, DigitsOfDecimal("9223372098990372607000000")},
       // Before 1970 the date is read exactly; before year 1 there is none.
       {-1, 4, DigitsOfDecimal("62135596799000000")},
-      {-315619200, 4, DigitsOfDecimal("61819977600000000")},  // 1960-01-01
       {-62135596799, 4, DigitsOfDecimal("1000000")},  // 0001-01-01T00:00:01
       {-62135596800, 4, {}},  // 0001-01-01 itself is the date value 0: no digits
       {-62135596801, 8, {}},
-      {std::numeric_limits<int64_t>::min(), 8, {}},
       {0, 3, {}},  // every date needs 4 digits
       {kLastFourDigitTime + 1, 4, {}},  // a fifth digit
   };
@@ -56,9 +50,7 @@ TEST(DateToTime, ExamplesAndRefusals) {
       {DigitsOfDecimal("9223372098990372607999999"), kMaxTime},
       {DigitsOfDecimal("9223372098990372608000000"), -1},  // beyond the 64-bit time value
       {DigitsOfDecimal("62135596799999999"), -1},  // just before 1970
-      {DigitsOfDecimal("4294967295"), -1},  // under 2^32 seconds: centuries too early
       {{}, -1},
-      {DigitsOfDecimal("340282366920938463463374607431768211455"), -1},  // 8 digits 0xFFFF
       {DigitsOfDecimal("340282366920938463463374607431768211456"), -1},  // 9 digits
   };
   for (const auto &c : cases) {
@@ -67,33 +59,6 @@ TEST(DateToTime, ExamplesAndRefusals) {
     ASSERT_EQ(_x_intdigitsto_time_t(c.digits.data(), uint32_t(c.digits.size()), &t),
               c.want < 0 ? QIRA_ERR_RANGE : QIRA_OK);
     EXPECT_EQ(int64_t(t), c.want < 0 ? 12345 : c.want);
-  }
-}
-
-// Both directions against the oracle, over a spread of times from 1970 to the
-// last one the record can hold; up to a second more still gives the same time.
-TEST(TimeDateRoundTrip, ManyTimes) {
-  std::vector<int64_t> times = {2147483647, 2147483648, 4294967295, 4294967296,
-                                kLastFourDigitTime};
-  for (int64_t k = 0; k < 3000; ++k) times.push_back(k * 1431655);  // to 2106
-  uint32_t seed = std::random_device{}();
-  printf("TimeDateRoundTrip seed %" PRIu32 "\n", seed);
-  std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<int64_t> any(0, kLastFourDigitTime);
-  for (int i = 0; i < 2000; ++i) times.push_back(any(rng));
-  for (int64_t t : times) {
-    SCOPED_TRACE(t);
-    uint16_t d[4];
-    uint32_t n = 0;
-    ASSERT_EQ(_x_time_t_tointdigits(time_t(t), d, 4, &n), QIRA_OK);
-    ASSERT_EQ(pt::Digits(d, n), pt::DigitsOfTime(t));
-    for (uint64_t extra : {0, 999999}) {
-      if (t == kLastFourDigitTime && extra) continue;  // beyond 64 bits
-      D more = pt::DigitsOfTime(t, extra);
-      time_t back = -1;
-      ASSERT_EQ(_x_intdigitsto_time_t(more.data(), uint32_t(more.size()), &back), QIRA_OK);
-      ASSERT_EQ(int64_t(back), t);
-    }
   }
 }
 

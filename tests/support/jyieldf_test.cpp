@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -58,10 +59,17 @@ TEST(Yield, ReturnsWithoutWaitingWhenTold) {
 }
 
 // The copy/move record: the pipe's read end, no time limit, not for writing;
-// the worker writes, or dies and so closes its end, after a while.
+// the worker writes, or dies and so closes its end, after a while.  A host
+// may hold more than 1024 descriptors, beyond what select() could watch.
 TEST(Yield, ReadyDescriptorEndsTheWait) {
-  for (bool byclose : {false, true}) {
+  for (int way : {0, 1, 2}) {
+    const bool byclose = way == 1;
     Pipe p;
+    struct rlimit rl;
+    if (way == 2 && getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur <= 1500 && rl.rlim_max > 1500)
+      rl.rlim_cur = 1501, setrlimit(RLIMIT_NOFILE, &rl);
+    if (way == 2 && dup2(p.fd[0], 1500) != 1500) continue;
+    if (way == 2) close(std::exchange(p.fd[0], 1500));
     std::thread writer([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       if (byclose) close(std::exchange(p.fd[1], -1));

@@ -244,6 +244,26 @@ TEST_F(Worker, HoldsNothingOfTheHostAndDiesOfItsSignals) {
   close(peer[0]);
 }
 
+// A host that collects its own children, the worker among them, keeps every
+// child's status: the module never waits for a process it did not start.
+TEST_F(Worker, NeverCollectsAnotherChild) {
+  qt::WriteFile(P("src"), "x");
+  QiraDNode list = {&list, &list};
+  QiraWorker *w = nullptr;
+  ASSERT_EQ(Start(false, P("src"), P("dst"), 0, &w), QIRA_OK);
+  _x_copymove_track(w, &list);
+  ASSERT_EQ(waitpid(View(w).pid, nullptr, 0), View(w).pid);
+  const pid_t own = fork();
+  if (own == 0) _exit(7);
+  EXPECT_EQ(Finish(w), QIRA_OK);
+  qira_platspec_copymove_terminate(w);
+  _x_copymove_sweep(&list);
+  EXPECT_EQ(list.next, &list);
+  int status = 0;
+  EXPECT_EQ(waitpid(own, &status, 0), own);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+}
+
 // A short write ends the copy and takes the partial copy away; only chunks
 // after the first come up short, so that the 4-byte result gets through.
 TEST_F(Worker, ShortWriteLeavesNoPartialDestination) {

@@ -7,23 +7,13 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <set>
 
-#include "e2e/e2e.h"
+#include "objects/fixture.h"
 
-namespace e2e {
+namespace objtest {
 namespace {
 
-class WorkerFaults : public HostTest {
- protected:
-  // A source file of known content and mode, and its entry object.
-  Ref Source(const std::string &name, const std::string &content) {
-    const std::string path = dir_ / name;
-    qt::WriteFile(path, content);
-    EXPECT_EQ(::chmod(path.c_str(), 0640), 0);
-    return Entry(path);
-  }
-};
+class WorkerFaults : public ObjTest {};
 
 uint32_t Seed() {
   const uint32_t seed = std::random_device{}();
@@ -39,24 +29,22 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
   // Large enough that the copy loop takes a while; the kills are spread over
   // the time one uninterrupted copy takes here, so they land before, inside
   // and after the loop.
-  const std::string content = Content(8 << 20);
-  Ref e = Source("src", content);
+  const std::string content = Content(8 << 20), dst = dir_ / "dst";
+  Ref e = Source(content);
   ASSERT_TRUE(e);
   const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(CopyMove(e, "copy", dir_ / "dst", false).code, QIRA_OK);
+  ASSERT_EQ(CopyMove(e, "copy", dst, false).code, QIRA_OK);
   const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
                         std::chrono::steady_clock::now() - t0).count();
-  ASSERT_EQ(::unlink((dir_ / "dst").c_str()), 0);
+  ASSERT_EQ(::unlink(dst.c_str()), 0);
   std::uniform_int_distribution<int64_t> delay(0, span + span / 4);
 
-  uint32_t complete = 0, absent = 0, partial = 0;  // partial: named, then killed
+  uint32_t complete = 0, absent = 0, unreported = 0;
   for (uint32_t i = 0; i < rounds; ++i) {
     SCOPED_TRACE(i);
-    const std::string dst = dir_ / "dst";
     ExpectNoZombieWorker();
     Variable error = host_->variable();
-    qhost::PendingCall call = host_->begin(
-        e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
+    PendingCall call = host_->begin(e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
     ASSERT_TRUE(call.open());
     // Nothing collects the worker before the block runs, so its pid is safe
     // to signal even if it has already ended.
@@ -65,47 +53,26 @@ TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
     usleep(useconds_t(delay(rng)));
     ASSERT_EQ(kill(workers[0], SIGKILL), 0);
     CallOutcome out = call.finish();
-
-    struct stat st {};
-    const bool exists = ::stat(dst.c_str(), &st) == 0;
+    // Killed after the copy got its name but before the message went out,
+    // the destination is whole all the same: never a prefix.
+    const bool exists = qt::Exists(dst);
+    if (exists) {
+      EXPECT_TRUE(Holds(dst, content)) << "a killed worker left a partial destination";
+      EXPECT_EQ(StatOf(dst).st_mode & 07777, 0640u);
+    }
     if (out.ok()) {
-      // The message got out before the kill: the copy is whole and final.
       ++complete;
-      EXPECT_TRUE(Holds(dst, content));
-      EXPECT_EQ(st.st_mode & 07777, 0640u);
+      EXPECT_TRUE(exists);
     } else {
-      EXPECT_EQ(out.status, QIRA_OK);
-      EXPECT_TRUE(out.noValue);
-      EXPECT_EQ(error.get().toUint64(), std::optional<uint64_t>(QIRA_ERR_NOTPOSSIBLE));
-      if (!exists) {
-        ++absent;
-      } else {
-        // Killed after the copy got its name but before the message went out:
-        // the destination is whole, never a prefix.
-        ++partial;
-        EXPECT_TRUE(Holds(dst, content)) << "a killed worker left a partial destination";
-        EXPECT_EQ(st.st_mode & 07777, 0640u);
-      }
+      ++(exists ? unreported : absent);
+      ExpectFailure(out, &error, QIRA_ERR_NOTPOSSIBLE);
     }
     EXPECT_TRUE(Holds(dir_ / "src", content)) << "the source changed";
     ::unlink(dst.c_str());
-    ExpectNoZombieWorker();
   }
   std::printf("%u rounds over %lld us: %u complete, %u absent, %u complete but unreported\n",
-              rounds, static_cast<long long>(span), complete, absent, partial);
+              rounds, static_cast<long long>(span), complete, absent, unreported);
 }
-
-// Reasons the child of ForkRefusedByTheProcessLimit gives for failing.
-enum ChildExit : int {
-  kChildOk = 0,
-  kChildLimitIgnored = 11,
-  kChildNoHost = 12,
-  kChildNoEntry = 13,
-  kChildWrongCode = 14,
-  kChildDestination = 15,
-  kChildLeak = 16,
-  kChildSkip = 77,
-};
 
 TEST(WorkerFaultsProcess, ForkRefusedByTheProcessLimit) {
   // The limit binds only an unprivileged user, so the whole call runs in a
@@ -116,48 +83,48 @@ TEST(WorkerFaultsProcess, ForkRefusedByTheProcessLimit) {
   const std::string src = dir / "src", dst = dir / "dst";
   qt::WriteFile(src, "payload");
   ASSERT_EQ(::chmod(src.c_str(), 0644), 0);
+  // The child's exit codes: why it failed.
+  enum { kOk, kLimitIgnored = 11, kNoHost, kNoEntry, kWrongCode, kDestination, kLeak, kSkip = 77 };
 
-  std::unique_ptr<qhost::Host> host;
+  std::unique_ptr<Host> host;
   const auto load = [&] {
     std::string err;
-    host = qhost::Host::load(QIRA_MODULE_PATH, err);
+    host = Host::load(QIRA_MODULE_PATH, err);
   };
   const qt::ChildResult r = qt::AsUnprivileged(dir.path(), [&]() -> int {
     const struct rlimit none = {0, 0};
-    if (setrlimit(RLIMIT_NPROC, &none) != 0) return kChildSkip;
+    if (setrlimit(RLIMIT_NPROC, &none) != 0) return kSkip;
     const pid_t probe = fork();
     if (probe == 0) _exit(0);
     if (probe > 0) {
       waitpid(probe, nullptr, 0);
-      return kChildLimitIgnored;
+      return kLimitIgnored;
     }
-    if (!host || host->addTypes() != QIRA_OK) return kChildNoHost;
+    if (!host || host->addTypes() != QIRA_OK) return kNoHost;
     const size_t blocks = host->liveBlocks(), fds = OpenFds();
-    int code = kChildOk;
+    int code = kOk;
     {
-      CallOutcome made = host->construct("QIRAdirectoryentry", {Arg("name", src.c_str())});
-      if (!made.ok()) return kChildNoEntry;
+      CallOutcome made = host->construct(kEntryType, {Arg("name", src.c_str())});
+      if (!made.ok()) return kNoEntry;
       Variable error = host->variable();
-      CallOutcome out = host->call(
-          made.value, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
+      CallOutcome out = host->call(made.value, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
       if (out.ok() || error.get().toUint64() != std::optional<uint64_t>(QIRA_ERR_SYSTEM | EAGAIN))
-        code = kChildWrongCode;
+        code = kWrongCode;
       else if (qt::Exists(dst))
-        code = kChildDestination;
+        code = kDestination;
     }
-    if (code == kChildOk && (host->liveBlocks() != blocks || OpenFds() != fds ||
-                             host->liveVariables() != 0 || !host->violations().empty()))
-      code = kChildLeak;
+    if (code == kOk && (host->liveBlocks() != blocks || OpenFds() != fds ||
+                        host->liveVariables() != 0 || !host->violations().empty()))
+      code = kLeak;
     return code;
   }, load);
   if (!r.skip.empty()) GTEST_SKIP() << r.skip;
   ASSERT_GE(r.code, 0) << "the child did not end normally";
-  if (r.code == kChildSkip) GTEST_SKIP() << "setrlimit(RLIMIT_NPROC) refused";
-  if (r.code == kChildLimitIgnored)
+  if (r.code == kSkip) GTEST_SKIP() << "setrlimit(RLIMIT_NPROC) refused";
+  if (r.code == kLimitIgnored)
     GTEST_SKIP() << "the process limit does not bind here (a capability keeps fork working)";
-  EXPECT_EQ(r.code, kChildOk)
-      << "12 no host, 13 no entry, 14 not the fork failure code (2000000 | EAGAIN), "
-         "15 a destination appeared, 16 something was left allocated or open";
+  EXPECT_EQ(r.code, kOk) << "12 no host, 13 no entry, 14 not the fork failure code (2000000 | EAGAIN), "
+                            "15 a destination appeared, 16 something was left allocated or open";
   EXPECT_TRUE(qt::Exists(src));
 }
 
@@ -166,26 +133,23 @@ TEST_F(WorkerFaults, SourceRemovedWhileItIsCopied) {
   const uint32_t seed = Seed();
   SCOPED_TRACE(seed);
   std::mt19937 rng(seed);
-  const std::string content = Content(512 << 10, 7);
-  uint32_t copied = 0, missed = 0;
+  const std::string content = Content(512 << 10, 7), dst = dir_ / "dst";
+  uint32_t copied = 0;
   for (uint32_t i = 0; i < rounds; ++i) {
     SCOPED_TRACE(i);
-    Ref e = Source("src", content);
+    Ref e = Source(content);
     ASSERT_TRUE(e);
-    const std::string dst = dir_ / "dst";
     Variable error = host_->variable();
-    qhost::PendingCall call = host_->begin(
-        e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
+    PendingCall call = host_->begin(e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
     ASSERT_TRUE(call.open());
     usleep(std::uniform_int_distribution<useconds_t>(0, 1500)(rng));
     ASSERT_EQ(::unlink((dir_ / "src").c_str()), 0);
     CallOutcome out = call.finish();
+    // The worker had the source open: an unlinked file still reads whole.
     if (out.ok()) {
-      // The worker had the source open: an unlinked file still reads whole.
       ++copied;
       EXPECT_TRUE(Holds(dst, content));
     } else {
-      ++missed;
       EXPECT_EQ(error.get().toUint64(), std::optional<uint64_t>(QIRA_ERR_NOENTRY));
       EXPECT_FALSE(qt::Exists(dst));
     }
@@ -193,34 +157,30 @@ TEST_F(WorkerFaults, SourceRemovedWhileItIsCopied) {
     EXPECT_EQ(Text(e, "name"), "src");
     ::unlink(dst.c_str());
   }
-  std::printf("%u rounds: %u copied, %u found no source\n", rounds, copied, missed);
+  std::printf("%u rounds: %u copied, %u found no source\n", rounds, copied, rounds - copied);
 }
 
 TEST_F(WorkerFaults, ThousandsOfCopiesLeaveNoZombieAndNoDescriptor) {
   // Every ctest run makes 500 (300 where it may be emulated); the stress step
   // makes 10,000 (QIRA_E2E_COPIES).
   const uint32_t count = Scaled("QIRA_E2E_COPIES", kEmulatedMaybe ? 300 : 500);
-  Ref e = Source("src", "a small file, copied over and over\n");
+  Ref e = Source("a small file, copied over and over\n");
   ASSERT_TRUE(e);
-  const size_t fds = OpenFds();
   const auto start = std::chrono::steady_clock::now();
   for (uint32_t i = 0; i < count; ++i) {
     // A few destinations, each replaced again and again; every tenth copy
     // is refused because its destination exists.
     const std::string dst = dir_ / ("dst" + std::to_string(i % 8));
     const bool replace = i % 10 != 0 || !qt::Exists(dst);
-    Done d = CopyMove(e, "copy", dst, replace);
-    ASSERT_EQ(d.code, replace ? QIRA_OK : QIRA_ERR_EXISTS) << "copy " << i;
+    ASSERT_EQ(CopyMove(e, "copy", dst, replace).code, replace ? QIRA_OK : QIRA_ERR_EXISTS) << i;
     if (i % 1000 == 999 || i + 1 == count) {
       ExpectNoZombieWorker();
-      ASSERT_EQ(OpenFds(), fds) << "after copy " << i;
+      ASSERT_EQ(OpenFds(), fds_) << "after copy " << i;
     }
   }
-  EXPECT_EQ(OpenFds(), fds);
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%u copies in %.1f s\n", count, secs);
+  std::printf("%u copies in %.1f s\n", count,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace objtest

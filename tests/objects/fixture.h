@@ -1,16 +1,17 @@
-// Shared by the tests of both script-visible types: the real qira.so loaded
-// by the host stand-in, a scratch directory, and the checks every test ends
-// with: every object, variable and host value released, the module context's
-// group back where it started (a listing releases its search whichever way
-// it ends), no protocol breach, no worker process left behind.
+// Shared by the objects and end-to-end tests: the real qira.so loaded by the
+// host stand-in, a scratch directory, and the checks every test ends with:
+// every object, variable, host value, block and descriptor released, no
+// listing left open, no protocol breach, no worker process left behind.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -32,6 +33,9 @@ constexpr const char *kDirType = "QIRAdirectory";
 constexpr const char *kEntryType = "QIRAdirectoryentry";
 // A code no host function of the stand-in returns on its own.
 constexpr uint32_t kInjected = 4242;
+// This build runs 32-bit code, which on this project's machines may be an
+// emulator: long loops are scaled down there.
+inline constexpr bool kEmulatedMaybe = sizeof(void *) == 4;
 
 inline struct stat StatOf(const std::string &path) {
   struct stat st {};
@@ -51,9 +55,34 @@ inline void MakeFiles(const std::string &dir, uint32_t count) {
 // A directory's names in the order readdir gives them.
 inline std::vector<std::string> ReaddirOrder(const std::string &path) {
   std::vector<std::string> names;
-  for (const auto &e : std::filesystem::directory_iterator(path))
-    names.push_back(e.path().filename());
+  for (const auto &e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
   return names;
+}
+
+inline size_t OpenFds() {
+  size_t n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (dirent *e = d ? readdir(d) : nullptr) n += e->d_name[0] != '.';
+  if (d) closedir(d);
+  return n;
+}
+
+inline bool Holds(const std::string &path, const std::string &content) {
+  return qt::Exists(path) && qt::ReadFile(path) == content;
+}
+
+// A deterministic content of n bytes, different for every seed.
+inline std::string Content(size_t n, uint32_t seed = 1) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char &c : s) c = char((x = x * 1103515245u + 12345u) >> 16);
+  return s;
+}
+
+// A count from the environment, or the default.
+inline uint32_t Scaled(const char *env, uint32_t dflt) {
+  const char *v = getenv(env);
+  return v && *v ? uint32_t(strtoul(v, nullptr, 10)) : dflt;
 }
 
 class ObjTest : public ::testing::Test {
@@ -65,6 +94,7 @@ class ObjTest : public ::testing::Test {
     ASSERT_EQ(host_->addTypes(), QIRA_OK);
     blocks_ = host_->liveBlocks();
     objects_ = host_->liveObjects();
+    fds_ = OpenFds();
   }
 
   void TearDown() override {
@@ -77,6 +107,7 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(host_->liveBlocks(), blocks_) << "blocks left in the module context's group";
     EXPECT_TRUE(host_->violations().empty())
         << (host_->violations().empty() ? "" : host_->violations().front());
+    EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
   }
 
   // The module keeps its workers until a later look finds them ended; once
@@ -111,6 +142,12 @@ class ObjTest : public ::testing::Test {
   }
   Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
   Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
+  // A file of known content and mode 0640, and its entry object.
+  Ref Source(const std::string &content, const std::string &name = "src") {
+    qt::WriteFile(dir_ / name, content);
+    EXPECT_EQ(::chmod((dir_ / name).c_str(), 0640), 0);
+    return Entry(dir_ / name);
+  }
 
   Value Prop(const Ref &obj, const char *name) {
     std::optional<Value> v = host_->prop(obj, name);
@@ -138,10 +175,30 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(error->lastFlag(), 0);
   }
 
+  // copy, move or new with an error variable, run to its end; the code is the
+  // one stored in error (0 when the call delivered its value).
+  struct Done {
+    CallOutcome out;
+    uint32_t code;
+  };
+  static Done Finish(CallOutcome out, const Variable &error) {
+    const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
+    return Done{std::move(out), code};
+  }
+  Done CopyMove(const Ref &entry, const char *method, const std::string &dest, bool replace) {
+    Variable error = host_->variable();
+    return Finish(host_->call(entry, method, {Arg("destination", dest.c_str()),
+                                              Arg("replace", replace), Arg("error", error)}),
+                  error);
+  }
+  Done Open(const std::string &name) {
+    Variable error = host_->variable();
+    return Finish(New(kDirType, name, &error), error);
+  }
+
   std::unique_ptr<Host> host_;
   qt::ScratchDir dir_;
-  size_t blocks_ = 0;
-  size_t objects_ = 0;
+  size_t blocks_ = 0, objects_ = 0, fds_ = 0;
 };
 
 }  // namespace objtest

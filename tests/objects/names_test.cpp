@@ -2,10 +2,7 @@
 // its name, is reached again by every method and nothing else is touched; a
 // name with a unit 0 touches nothing; awkward entries do not break a
 // listing (the fixture checks the module context's group after each test).
-#include <clocale>
-#include <fcntl.h>
 #include <map>
-#include <set>
 
 #include "objects/dirlist.h"
 #include "objects/fixture.h"
@@ -18,19 +15,15 @@ constexpr char16_t kMarker = 0xFFFE;
 // A native name as a script may always give it: the bytes-only form.
 std::u16string AsBytes(const std::string &native) {
   std::u16string u(1, kMarker);
-  for (char c : native) u += char16_t(uint8_t(c));
+  for (unsigned char c : native) u += char16_t(c);
   return u;
 }
 
 // The bytes a name the module handed out stands for (text in UTF-8, one
 // character per unit, or the bytes-only form).
 std::string NativeOf(const std::u16string &u) {
-  if (!u.empty() && u[0] == kMarker) {
-    std::string b;
-    for (size_t i = 1; i < u.size(); ++i) b += char(uint8_t(u[i]));
-    return b;
-  }
-  return qt::U8(u);
+  if (u.empty() || u[0] != kMarker) return qt::U8(u);
+  return std::string(u.begin() + 1, u.end());
 }
 
 std::map<std::string, std::string> Contents(const std::string &dir) {
@@ -91,7 +84,6 @@ TEST_F(Names, EveryListedNameReachesItsOwnEntryOnly) {
       SetTimes(d + "/victim", 1000000000, 1000000000);
 
       Ref dir = DirU(AsBytes(d));
-      ASSERT_TRUE(dir);
       EXPECT_EQ(NativeOf(FullU(dir)), d);
       EXPECT_EQ(NativeOf(Str(dir, "name")), parent);
       EXPECT_EQ(Str(dir, "name")[0] == kMarker, parent[3] == '\xFF') << "named on its own";
@@ -99,7 +91,6 @@ TEST_F(Names, EveryListedNameReachesItsOwnEntryOnly) {
       const int64_t index = IndexOf(dir, n);
       ASSERT_NE(index, 0);
       Ref e = Made(Run(dir, "getentry", {Arg("entry", index)}));
-      ASSERT_TRUE(e);
       EXPECT_EQ(NativeOf(FullU(e)), d + "/" + n);
       EXPECT_EQ(Prop(e, "size"), Value::integer(6));
       const std::u16string name = Str(e, "name");
@@ -188,28 +179,23 @@ TEST_F(Names, AwkwardEntriesDoNotBreakAListing) {
   const Ref dir = out.value;
   EXPECT_EQ(Prop(dir, "entrycount"), Value::integer(int64_t(order.size()) - 1));
   std::map<std::string, Value> sizes, dates;
+  std::map<std::string, int64_t> index;
   for (int64_t i = 1; i < int64_t(order.size()); ++i) {
     // The listing's own record, as the objects keep it: getentry reads the
     // entry afresh and gives a link it cannot follow its usual code.
-    const QiraEntryInfo *found = Listed(dir, uint32_t(i));
-    ASSERT_NE(found, nullptr);
-    const QiraEntryInfo &rec = *found;
-    const std::string name = qt::U8(rec.name, rec.namelen);
-    sizes[name] = Value::integer(int64_t(rec.size.count ? rec.size.d[0] : 0));
-    std::vector<uint16_t> d(rec.lastchanged.d, rec.lastchanged.d + rec.lastchanged.count);
-    dates[name] = Value::digits(false, d);
+    const QiraEntryInfo *rec = Listed(dir, uint32_t(i));
+    ASSERT_NE(rec, nullptr);
+    const std::string name = qt::U8(rec->name, rec->namelen);
+    index[name] = i;
+    sizes[name] = Value::integer(int64_t(rec->size.count ? rec->size.d[0] : 0));
+    dates[name] = Value::digits(false, {rec->lastchanged.d, rec->lastchanged.d + rec->lastchanged.count});
   }
   EXPECT_EQ(sizes.count(last), 0u);
   EXPECT_EQ(sizes["dangling"], Value::integer(7));
   EXPECT_EQ(sizes["loop"], Value::integer(4));
   EXPECT_EQ(dates["old"], DateOf(-315619200));
-  EXPECT_EQ(Run(dir, "getentry", {Arg("entry", int64_t(std::find(order.begin(), order.end(),
-                                                                   "dangling") -
-                                                         order.begin() + 1))})
-                .status,
-            QIRA_ERR_NOTFOUND);
-  Ref old = Entry(dir_ / "old");
-  EXPECT_EQ(Prop(old, "lastchanged"), DateOf(-315619200));
+  EXPECT_EQ(Run(dir, "getentry", {Arg("entry", index["dangling"])}).status, QIRA_ERR_NOTFOUND);
+  EXPECT_EQ(Prop(Entry(dir_ / "old"), "lastchanged"), DateOf(-315619200));
 }
 
 }  // namespace

@@ -110,11 +110,10 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
   }
 
-  // The module keeps its workers until a later look finds them ended; once
-  // every child has ended, ending those records (as the end of the module
-  // context does) must collect them all: no child is left for the host.
-  // Under valgrind (QIRA_E2E_SLOW_EXIT) a worker ends long after its answer,
-  // later than the module waits to collect it: the test collects it itself.
+  // Once every child has ended, ending the module's worker records (as the
+  // end of the module context does) must collect them all.  Under valgrind
+  // (QIRA_E2E_SLOW_EXIT) a worker ends later than the module waits for it:
+  // the test collects it itself.
   void ExpectNoZombieWorker() {
     if (getenv("QIRA_E2E_SLOW_EXIT"))
       while (waitpid(-1, nullptr, 0) > 0) {
@@ -187,8 +186,7 @@ class ObjTest : public ::testing::Test {
   }
   Done CopyMove(const Ref &entry, const char *method, const std::string &dest, bool replace) {
     Variable error = host_->variable();
-    return Finish(host_->call(entry, method, {Arg("destination", dest.c_str()),
-                                              Arg("replace", replace), Arg("error", error)}),
+    return Finish(Run(entry, method, {Arg("destination", dest.c_str()), Arg("replace", replace)}, &error),
                   error);
   }
   Done Open(const std::string &name) {

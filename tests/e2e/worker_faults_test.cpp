@@ -87,36 +87,30 @@ TEST(WorkerFaultsProcess, ForkRefusedByTheProcessLimit) {
   enum { kOk, kLimitIgnored = 11, kNoHost, kNoEntry, kWrongCode, kDestination, kLeak, kSkip = 77 };
 
   std::unique_ptr<Host> host;
-  const auto load = [&] {
-    std::string err;
-    host = Host::load(QIRA_MODULE_PATH, err);
-  };
+  std::string err;
+  const auto load = [&] { host = Host::load(QIRA_MODULE_PATH, err); };
   const qt::ChildResult r = qt::AsUnprivileged(dir.path(), [&]() -> int {
     const struct rlimit none = {0, 0};
     if (setrlimit(RLIMIT_NPROC, &none) != 0) return kSkip;
-    const pid_t probe = fork();
-    if (probe == 0) _exit(0);
-    if (probe > 0) {
+    if (const pid_t probe = fork(); probe >= 0) {
+      if (probe == 0) _exit(0);
       waitpid(probe, nullptr, 0);
       return kLimitIgnored;
     }
     if (!host || host->addTypes() != QIRA_OK) return kNoHost;
     const size_t blocks = host->liveBlocks(), fds = OpenFds();
-    int code = kOk;
     {
       CallOutcome made = host->construct(kEntryType, {Arg("name", src.c_str())});
       if (!made.ok()) return kNoEntry;
       Variable error = host->variable();
       CallOutcome out = host->call(made.value, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
       if (out.ok() || error.get().toUint64() != std::optional<uint64_t>(QIRA_ERR_SYSTEM | EAGAIN))
-        code = kWrongCode;
-      else if (qt::Exists(dst))
-        code = kDestination;
+        return kWrongCode;
+      if (qt::Exists(dst)) return kDestination;
     }
-    if (code == kOk && (host->liveBlocks() != blocks || OpenFds() != fds ||
-                        host->liveVariables() != 0 || !host->violations().empty()))
-      code = kLeak;
-    return code;
+    const bool leak = host->liveBlocks() != blocks || OpenFds() != fds || host->liveVariables() != 0 ||
+                      !host->violations().empty();
+    return leak ? kLeak : kOk;
   }, load);
   if (!r.skip.empty()) GTEST_SKIP() << r.skip;
   ASSERT_GE(r.code, 0) << "the child did not end normally";

@@ -1,4 +1,5 @@
-// The host stand-in loads the built qira.so the way the real host does.
+// The host stand-in loads the built qira.so the way the real host does.  The
+// version record, reference and symbols themselves are the module tests' business.
 #include "host/host.h"
 
 #include <gtest/gtest.h>
@@ -14,10 +15,7 @@ TEST(QiraModule, IntroducesItselfAndRegistersBothTypesInOneRing) {
   EXPECT_EQ(host->version().size, sizeof(QiraVersion));
   EXPECT_EQ(host->description(), "Veltraxis Operating System Utility functions library");
   EXPECT_EQ(host->versionText8(), "1.00.001");
-  EXPECT_EQ(host->references(), std::vector<uint32_t>{0});
   ASSERT_EQ(host->symbols().size(), 36u);
-  EXPECT_EQ(host->symbol8(1), "QIRAdirectory");
-  EXPECT_EQ(host->symbol8(36), "__");
 
   // A missing or refusing 130: the first refusal is returned, nothing more offered.
   host->failGetter(130);
@@ -30,18 +28,13 @@ TEST(QiraModule, IntroducesItselfAndRegistersBothTypesInOneRing) {
   host->clearFaults();
 
   ASSERT_EQ(host->addTypes(), QIRA_OK);
-  ASSERT_EQ(host->types().size(), 2u);
-  const TypeView *dir = host->type("QIRAdirectory");
-  const TypeView *ent = host->type("QIRAdirectoryentry");
-  ASSERT_TRUE(dir && ent);
-  EXPECT_EQ(dir->props.size(), 9u);
-  EXPECT_EQ(dir->methods.size(), 5u);
-  EXPECT_EQ(ent->props.size(), 18u);
-  EXPECT_EQ(ent->methods.size(), 7u);
+  const TypeView *dir = host->type("QIRAdirectory"), *ent = host->type("QIRAdirectoryentry");
+  ASSERT_TRUE(host->types().size() == 2 && dir && ent);
+  EXPECT_EQ(std::vector<size_t>({dir->props.size(), dir->methods.size(), ent->props.size(), ent->methods.size()}),
+            std::vector<size_t>({9, 5, 18, 7}));
   EXPECT_EQ(dir->desc->privsize, QIRA_DIR_PRIVATE_SIZE);
   EXPECT_EQ(ent->desc->privsize, QIRA_DIRENTRY_PRIVATE_SIZE);
-  EXPECT_EQ(dir->record->next, ent->record);
-  EXPECT_EQ(ent->record->next, dir->record);
+  EXPECT_TRUE(dir->record->next == ent->record && ent->record->next == dir->record);
   EXPECT_EQ(ent->record->info->init, ent->desc->init);
   EXPECT_TRUE(host->violations().empty()) << host->violations().front();
 

@@ -45,7 +45,10 @@ TEST_F(ListingFaults, EntriesCreatedAndRemovedWhileListing) {
     while (!churn.stop.load(std::memory_order_relaxed)) {
       x = x * 1103515245u + 12345u;
       const std::string p = dir_ / ("churn" + std::to_string((x >> 8) % kChurn));
-      (x & 0x10000) ? Touch(p) : void(::unlink(p.c_str()));
+      if (x & 0x10000)
+        Touch(p);
+      else
+        ::unlink(p.c_str());
       // A few thousand changes a second: listings meet some, not all, intact.
       usleep(200);
     }

@@ -89,7 +89,10 @@ TEST_F(ObjTest, MoveRepointsTheEntryAtTheDestination) {
   EXPECT_TRUE(Run(Source(kContent), "copy", {Arg("destination", "~/y")}).ok());
   EXPECT_EQ(qt::ReadFile(dir_ / "home/y"), kContent);
   EXPECT_FALSE(qt::Exists(dir_ / "~"));
-  home ? setenv("HOME", oldhome.c_str(), 1) : unsetenv("HOME");
+  if (home)
+    setenv("HOME", oldhome.c_str(), 1);
+  else
+    unsetenv("HOME");
 
   Ref d = Entry(dir_ / "into");
   ASSERT_TRUE(Run(d, "move", {Arg("destination", (dir_ / "moved").c_str())}).ok());

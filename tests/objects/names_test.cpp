@@ -59,11 +59,11 @@ class Names : public ObjTest {
 };
 
 // Each name sits next to "victim" in a readable directory and in one whose
-// own name does not decode.  Through the listing it is read, dated, copied,
-// renamed, moved and deleted: each step changes exactly that entry.
+// own name does not decode.  Through the listing it is read, copied, renamed,
+// moved and deleted: each step changes exactly that entry.
 TEST_F(Names, EveryListedNameReachesItsOwnEntryOnly) {
-  const std::string names[] = {"plain", "caf\xC3\xA9", "bad\xFF", "smile\xF0\x9F\x98\x80",
-                               "\xEF\xBF\xBEvictim", "\xEF\xBF\xBE"};
+  const std::string names[] = {"caf\xC3\xA9", "bad\xFF", "smile\xF0\x9F\x98\x80", "\xEF\xBF\xBEvictim",
+                               "\xEF\xBF\xBE"};
   for (const char *parent : {"readable", "odd\xFF"}) {
     for (const std::string &n : names) {
       SCOPED_TRACE(testing::PrintToString(std::string(parent) + "/" + n));
@@ -86,8 +86,6 @@ TEST_F(Names, EveryListedNameReachesItsOwnEntryOnly) {
       const std::u16string name = Str(e, "name");
       // A name read back is the name given: renaming to it changes nothing.
       EXPECT_TRUE(Run(e, "rename", {Arg("newname", name)}).ok());
-      EXPECT_TRUE(Run(e, "setdates", {Arg("lastchanged", DateOf(1300000000))}).ok());
-      EXPECT_EQ(StatOf(d + "/" + n).st_mtime, 1300000000);
       const std::u16string full = FullU(dir);
       EXPECT_TRUE(Run(e, "copy", {Arg("destination", full + u"/copy")}).ok());
       EXPECT_TRUE(Run(e, "rename", {Arg("newname", name + u".r")}).ok());
@@ -119,19 +117,14 @@ TEST_F(Names, ZeroUnitsAreRefusedBeforeAnythingIsTouched) {
   const std::u16string nul(1, u'\0');
   const std::u16string victim = qt::U16(dir_ / "victim") + nul + u".bak";
   const std::u16string keep = qt::U16(dir_ / "keep") + nul + u"x";
-  const std::u16string bytes = AsBytes(dir_ / "keep") + nul;
   struct Case { Ref recv; const char *method; Args args; };
   const Case cases[] = {
       {host_->typeObject(kDirType), "new", {Arg("name", qt::U16(dir_.path()) + nul)}},
       {host_->typeObject(kEntryType), "new", {Arg("name", victim)}},
-      {host_->typeObject(kEntryType), "new", {Arg("name", bytes)}},
       {dir, "createdirectory", {Arg("name", u"keep" + nul + u"x")}},
-      {dir, "createdirectory", {Arg("name", nul)}},
       {src, "rename", {Arg("newname", u"keep" + nul + u"x")}},
-      {src, "rename", {Arg("newname", AsBytes("keep") + nul)}},
       {src, "copy", {Arg("destination", keep), Arg("replace", true)}},
-      {src, "move", {Arg("destination", keep), Arg("replace", true)}},
-      {src, "move", {Arg("destination", bytes), Arg("replace", true)}},
+      {src, "move", {Arg("destination", AsBytes(dir_ / "keep") + nul), Arg("replace", true)}},
   };
   const auto before = Contents(dir_.path());
   for (const Case &c : cases) {

@@ -1,6 +1,5 @@
 // A directory of a million entries (on demand): its listing must cost memory
-// in proportion to its size.  Entries changing while a listing runs are
-// checked in tests/objects/names_test.cpp.
+// in proportion to its size.
 #include <malloc.h>
 
 #include "objects/fixture.h"
@@ -28,11 +27,10 @@ TEST_F(ListingFaults, MillionEntriesCostMemoryInProportion) {
     MakeFiles(where, n);  // the first ones again, emptied: same names, same size
     malloc_trim(0);
     const size_t before = mallinfo2().uordblks;
-    Done d = Open(where);
-    EXPECT_TRUE(d.out.ok()) << d.code;
-    if (!d.out.ok()) return 0.0;
-    EXPECT_EQ(host_->prop(d.out.value, "entrycount")->toUint64(), std::optional<uint64_t>(n));
-    EXPECT_TRUE(host_->call(d.out.value, "getentry", {Arg("entry", int64_t(n))}).ok());
+    const Ref dir = Dir(where);
+    if (!dir) return 0.0;
+    EXPECT_EQ(Prop(dir, "entrycount").toUint64(), std::optional<uint64_t>(n));
+    EXPECT_TRUE(Run(dir, "getentry", {Arg("entry", int64_t(n))}).ok());
     const double bytes = double(mallinfo2().uordblks - before) / n;
     std::printf("%u entries: %.1f bytes per entry\n", n, bytes);
     return bytes;

@@ -1,5 +1,5 @@
-// Shared by the objects and end-to-end tests: the real qira.so loaded by the
-// host stand-in, a scratch directory, and the leak checks every test ends with.
+// The real qira.so loaded by the host stand-in, a scratch directory, and the
+// leak checks every objects and end-to-end test ends with.
 #pragma once
 
 #include <dirent.h>
@@ -98,8 +98,7 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(host_->liveValues(), 0u) << "host values neither consumed nor freed";
     EXPECT_EQ(host_->openListings(), 0u);
     EXPECT_EQ(host_->liveBlocks(), blocks_) << "blocks left in the module context's group";
-    EXPECT_TRUE(host_->violations().empty())
-        << (host_->violations().empty() ? "" : host_->violations().front());
+    for (const std::string &v : host_->violations()) ADD_FAILURE() << v;
     EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
   }
 
@@ -164,23 +163,16 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(error->lastFlag(), 0);
   }
 
-  // A call with an error variable, run to its end, and the code stored there.
+  // copy or move with an error variable, run to its end, and the code stored there.
   struct Done {
     CallOutcome out;
     uint32_t code;
   };
-  static Done Finish(CallOutcome out, const Variable &error) {
-    const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
-    return Done{std::move(out), code};
-  }
   Done CopyMove(const Ref &entry, const char *method, const std::string &dest, bool replace) {
     Variable error = host_->variable();
-    return Finish(Run(entry, method, {Arg("destination", dest.c_str()), Arg("replace", replace)}, &error),
-                  error);
-  }
-  Done Open(const std::string &name) {
-    Variable error = host_->variable();
-    return Finish(New(kDirType, name, &error), error);
+    CallOutcome out = Run(entry, method, {Arg("destination", dest.c_str()), Arg("replace", replace)}, &error);
+    const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
+    return Done{std::move(out), code};
   }
 
   std::unique_ptr<Host> host_;

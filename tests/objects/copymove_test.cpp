@@ -33,7 +33,7 @@ TEST_F(ObjTest, CopyReplacesOnlyWhenAsked) {
     EXPECT_GE(out.blockCalls, 1u);
     if (c.code == QIRA_OK) {
       EXPECT_TRUE(out.ok() && out.value == e);
-        const struct stat st = StatOf(dst);  // before reading it moves the access time
+      const struct stat st = StatOf(dst);  // before reading it moves the access time
       EXPECT_EQ(st.st_mtime, kMtime);
       EXPECT_EQ(st.st_atime, kAtime);
       EXPECT_EQ(st.st_mode & 07777, 0640u);

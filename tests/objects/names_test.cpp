@@ -92,12 +92,11 @@ TEST_F(Names, ZeroUnitsAreRefusedBeforeAnythingIsTouched) {
   qt::WriteFile(dir_ / "src", "s");
   const Ref dir = Dir(dir_.path()), src = Entry(dir_ / "src");
   const std::u16string nul(1, u'\0');
-  const std::u16string victim = qt::U16(dir_ / "victim") + nul + u".bak";
   const std::u16string keep = qt::U16(dir_ / "keep") + nul + u"x";
   struct Case { Ref recv; const char *method; Args args; };
   const Case cases[] = {
       {host_->typeObject(kDirType), "new", {Arg("name", qt::U16(dir_.path()) + nul)}},
-      {host_->typeObject(kEntryType), "new", {Arg("name", victim)}},
+      {host_->typeObject(kEntryType), "new", {Arg("name", qt::U16(dir_ / "victim") + nul + u".bak")}},
       {dir, "createdirectory", {Arg("name", u"keep" + nul + u"x")}},
       {src, "rename", {Arg("newname", u"keep" + nul + u"x")}},
       {src, "copy", {Arg("destination", keep), Arg("replace", true)}},

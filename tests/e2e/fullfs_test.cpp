@@ -9,7 +9,7 @@
 namespace objtest {
 namespace {
 
-// Blocks and inodes in use: back to what they were when nothing partial is left behind.
+// Blocks and inodes in use: as before when nothing partial is left behind.
 std::pair<uint64_t, uint64_t> Used(const std::string &path) {
   struct statvfs v {};
   statvfs(path.c_str(), &v);

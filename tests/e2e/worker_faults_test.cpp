@@ -44,8 +44,7 @@ TEST_F(WorkerFaults, WorkerKilledOrSourceRemovedAtAnyMoment) {
       Variable error = host_->variable();
       PendingCall call = host_->begin(e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
       ASSERT_TRUE(call.open());
-      // Nothing collects the worker before the block runs: its pid is safe to
-      // signal even if it has ended.
+      // Not collected before the block runs: its pid is safe to signal.
       const std::vector<int> workers = qt::Children();
       ASSERT_EQ(workers.size(), 1u);
       usleep(useconds_t(delay(rng)));

@@ -1,5 +1,4 @@
-// The host stand-in loads the built qira.so the way the real host does.  The
-// version record and symbols themselves are the module tests' business.
+// The host stand-in loads the built qira.so the way the real host does.
 #include "host/host.h"
 
 #include <gtest/gtest.h>

@@ -6,8 +6,7 @@ namespace objtest {
 namespace {
 
 constexpr time_t kAtime = 1111111111, kMtime = 1222222222;
-// Larger than one chunk of the worker's copy loop, and not a multiple of it.
-const std::string kContent = Content(10000);
+const std::string kContent = Content(10000);  // over one chunk of the copy loop, not a multiple
 
 // A copy replaces an existing destination only when asked; its value is the
 // entry.

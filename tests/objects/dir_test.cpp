@@ -51,10 +51,8 @@ TEST_F(ObjTest, FailureCodesWithAndWithoutError) {
   const Ref dirType = host_->typeObject(kDirType), entryType = host_->typeObject(kEntryType);
   const Ref dir = Dir(dir_.path()), file = Entry(dir_ / "file"), sub = Entry(dir_ / "sub");
   const std::vector<std::string> order = ReaddirOrder(dir_.path());
-  auto index = [&](const char *name) {
-    return int(std::find(order.begin(), order.end(), name) - order.begin()) + 1;
-  };
-  const int subIndex = index("sub"), goneIndex = index("gone");
+  const int subIndex = int(std::find(order.begin(), order.end(), "sub") - order.begin()) + 1;
+  const int goneIndex = int(std::find(order.begin(), order.end(), "gone") - order.begin()) + 1;
   ASSERT_EQ(::unlink((dir_ / "gone").c_str()), 0);  // still listed under its index
   struct Case { const Ref &recv; const char *method; Args args; uint32_t code; bool early; };
   const Case cases[] = {
@@ -114,10 +112,8 @@ TEST_F(ObjTest, FailureCodesWithAndWithoutError) {
   EXPECT_EQ(New(kEntryType, dir_.path()).status, QIRA_ERR_NOHOSTFUNC);
 }
 
-// Failures while building an object or listing a directory: the host
-// refusing part way, a code that cannot be stored into `error` (then that
-// refusal is the status).  What was built is released, the listing lets go
-// of `error`, nothing is delivered.
+// The host refusing part way through building or listing, or refusing to
+// store into `error` (then that is the status): all is released, nothing delivered.
 TEST_F(ObjTest, FailuresWhileBuildingReleaseEverything) {
   MakeFiles(dir_.path(), 5);
   const std::string good = dir_.path(), file = dir_ / "f0", missing = dir_ / "missing";

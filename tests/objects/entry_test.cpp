@@ -5,8 +5,7 @@
 namespace objtest {
 namespace {
 
-// Host API 112: every property the module writes goes through it.
-constexpr uint32_t kSetPropId = 112;
+constexpr uint32_t kSetPropId = 112;  // the host API every property write goes through
 
 // A method hands back the receiver, with a reference of its own.  Linux
 // changes no attribute, but a request matching the entry succeeds.  A call

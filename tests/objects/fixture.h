@@ -114,7 +114,6 @@ class ObjTest : public ::testing::Test {
     EXPECT_TRUE(pid < 0 && errno == ECHILD) << "worker " << pid << " left as a zombie";
   }
 
-  // A method call with `error` appended when given.
   CallOutcome Run(const Ref &recv, const char *method, Args args, Variable *error = nullptr) {
     if (error) args.emplace_back("error", *error);
     CallOutcome out = host_->call(recv, method, args);

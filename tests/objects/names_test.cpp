@@ -16,8 +16,7 @@ std::u16string AsBytes(const std::string &native) {
   return u;
 }
 
-// The bytes a name the module handed out stands for (text in UTF-8, one
-// character per unit, or the bytes-only form).
+// The bytes a name handed out by the module stands for.
 std::string NativeOf(const std::u16string &u) {
   if (u.empty() || u[0] != kMarker) return qt::U8(u);
   return std::string(u.begin() + 1, u.end());
@@ -83,8 +82,7 @@ TEST_F(Names, EveryListedNameReachesItsOwnEntryOnly) {
   }
 }
 
-// A unit 0 in a name would cut it short and reach another entry ("victim"
-// for "victim\0.bak", an existing "keep" for "keep\0x"): every method that
+// A unit 0 would cut a name short and reach another entry: every method that
 // takes a name refuses it with 81 and nothing on disk changes.
 TEST_F(Names, ZeroUnitsAreRefusedBeforeAnythingIsTouched) {
   qt::WriteFile(dir_ / "victim", "v");

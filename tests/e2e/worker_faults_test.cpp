@@ -1,226 +1,85 @@
-// The copy/move worker under faults, end to end through the host stand-in
-// and the real qira.so: workers killed at random moments, fork refused by the
-// process limit, a source removed while it is copied, and thousands of copies
-// in a row with no zombie and no descriptor left behind.
-#include <sys/resource.h>
-
+// The copy worker under faults, end to end: killed, its source removed, and
+// thousands of copies in a row with no zombie and no descriptor left behind.
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <set>
 
-#include "e2e/e2e.h"
+#include "objects/fixture.h"
 
-namespace e2e {
+namespace objtest {
 namespace {
 
-class WorkerFaults : public HostTest {
- protected:
-  // A source file of known content and mode, and its entry object.
-  Ref Source(const std::string &name, const std::string &content) {
-    const std::string path = dir_ / name;
-    qt::WriteFile(path, content);
-    EXPECT_EQ(::chmod(path.c_str(), 0640), 0);
-    return Entry(path);
-  }
-};
+class WorkerFaults : public ObjTest {};
 
-uint32_t Seed() {
+// The worker killed, or the source removed, at a random moment of a copy:
+// never a partial destination, never a failure that passes for a success.
+TEST_F(WorkerFaults, WorkerKilledOrSourceRemovedAtAnyMoment) {
   const uint32_t seed = std::random_device{}();
   std::printf("seed %u\n", seed);
-  return seed;
-}
-
-TEST_F(WorkerFaults, WorkerKilledAtAnyMomentNeverPassesForASuccess) {
-  const uint32_t rounds = Scaled("QIRA_E2E_KILL_ROUNDS", kEmulatedMaybe ? 12 : 30);
-  const uint32_t seed = Seed();
   SCOPED_TRACE(seed);
   std::mt19937 rng(seed);
-  // Large enough that the copy loop takes a while; the kills are spread over
-  // the time one uninterrupted copy takes here, so they land before, inside
-  // and after the loop.
-  const std::string content = Content(8 << 20);
-  Ref e = Source("src", content);
-  ASSERT_TRUE(e);
-  const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(CopyMove(e, "copy", dir_ / "dst", false).code, QIRA_OK);
-  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now() - t0).count();
-  ASSERT_EQ(::unlink((dir_ / "dst").c_str()), 0);
-  std::uniform_int_distribution<int64_t> delay(0, span + span / 4);
-
-  uint32_t complete = 0, absent = 0, partial = 0;  // partial: named, then killed
-  for (uint32_t i = 0; i < rounds; ++i) {
-    SCOPED_TRACE(i);
-    const std::string dst = dir_ / "dst";
-    ExpectNoZombieWorker();
-    Variable error = host_->variable();
-    qhost::PendingCall call = host_->begin(
-        e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
-    ASSERT_TRUE(call.open());
-    // Nothing collects the worker before the block runs, so its pid is safe
-    // to signal even if it has already ended.
-    const std::vector<int> workers = qt::Children();
-    ASSERT_EQ(workers.size(), 1u);
-    usleep(useconds_t(delay(rng)));
-    ASSERT_EQ(kill(workers[0], SIGKILL), 0);
-    CallOutcome out = call.finish();
-
-    struct stat st {};
-    const bool exists = ::stat(dst.c_str(), &st) == 0;
-    if (out.ok()) {
-      // The message got out before the kill: the copy is whole and final.
-      ++complete;
-      EXPECT_TRUE(Holds(dst, content));
-      EXPECT_EQ(st.st_mode & 07777, 0640u);
-    } else {
-      EXPECT_EQ(out.status, QIRA_OK);
-      EXPECT_TRUE(out.noValue);
-      EXPECT_EQ(error.get().toUint64(), std::optional<uint64_t>(QIRA_ERR_NOTPOSSIBLE));
-      if (!exists) {
-        ++absent;
-      } else {
-        // Killed after the copy got its name but before the message went out:
-        // the destination is whole, never a prefix.
-        ++partial;
-        EXPECT_TRUE(Holds(dst, content)) << "a killed worker left a partial destination";
-        EXPECT_EQ(st.st_mode & 07777, 0640u);
-      }
-    }
-    EXPECT_TRUE(Holds(dir_ / "src", content)) << "the source changed";
-    ::unlink(dst.c_str());
-    ExpectNoZombieWorker();
-  }
-  std::printf("%u rounds over %lld us: %u complete, %u absent, %u complete but unreported\n",
-              rounds, static_cast<long long>(span), complete, absent, partial);
-}
-
-// Reasons the child of ForkRefusedByTheProcessLimit gives for failing.
-enum ChildExit : int {
-  kChildOk = 0,
-  kChildLimitIgnored = 11,
-  kChildNoHost = 12,
-  kChildNoEntry = 13,
-  kChildWrongCode = 14,
-  kChildDestination = 15,
-  kChildLeak = 16,
-  kChildSkip = 77,
-};
-
-TEST(WorkerFaultsProcess, ForkRefusedByTheProcessLimit) {
-  // The limit binds only an unprivileged user, so the whole call runs in a
-  // child that gives up root first.  It loads the module while it is still
-  // root: the build tree may lie in a folder only root may enter.
-  qt::ScratchDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
-  const std::string src = dir / "src", dst = dir / "dst";
-  qt::WriteFile(src, "payload");
-  ASSERT_EQ(::chmod(src.c_str(), 0644), 0);
-
-  std::unique_ptr<qhost::Host> host;
-  const auto load = [&] {
-    std::string err;
-    host = qhost::Host::load(QIRA_MODULE_PATH, err);
+  struct Row { const char *rounds; uint32_t dflt; size_t size; bool kill; uint32_t code; };
+  const Row rows[] = {
+      {"QIRA_E2E_KILL_ROUNDS", kEmulatedMaybe ? 12 : 30, 8 << 20, true, QIRA_ERR_NOTPOSSIBLE},
+      {"QIRA_E2E_REMOVE_ROUNDS", kEmulatedMaybe ? 8 : 24, 512 << 10, false, QIRA_ERR_NOENTRY},
   };
-  const qt::ChildResult r = qt::AsUnprivileged(dir.path(), [&]() -> int {
-    const struct rlimit none = {0, 0};
-    if (setrlimit(RLIMIT_NPROC, &none) != 0) return kChildSkip;
-    const pid_t probe = fork();
-    if (probe == 0) _exit(0);
-    if (probe > 0) {
-      waitpid(probe, nullptr, 0);
-      return kChildLimitIgnored;
-    }
-    if (!host || host->addTypes() != QIRA_OK) return kChildNoHost;
-    const size_t blocks = host->liveBlocks(), fds = OpenFds();
-    int code = kChildOk;
-    {
-      CallOutcome made = host->construct("QIRAdirectoryentry", {Arg("name", src.c_str())});
-      if (!made.ok()) return kChildNoEntry;
-      Variable error = host->variable();
-      CallOutcome out = host->call(
-          made.value, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
-      if (out.ok() || error.get().toUint64() != std::optional<uint64_t>(QIRA_ERR_SYSTEM | EAGAIN))
-        code = kChildWrongCode;
-      else if (qt::Exists(dst))
-        code = kChildDestination;
-    }
-    if (code == kChildOk && (host->liveBlocks() != blocks || OpenFds() != fds ||
-                             host->liveVariables() != 0 || !host->violations().empty()))
-      code = kChildLeak;
-    return code;
-  }, load);
-  if (!r.skip.empty()) GTEST_SKIP() << r.skip;
-  ASSERT_GE(r.code, 0) << "the child did not end normally";
-  if (r.code == kChildSkip) GTEST_SKIP() << "setrlimit(RLIMIT_NPROC) refused";
-  if (r.code == kChildLimitIgnored)
-    GTEST_SKIP() << "the process limit does not bind here (a capability keeps fork working)";
-  EXPECT_EQ(r.code, kChildOk)
-      << "12 no host, 13 no entry, 14 not the fork failure code (2000000 | EAGAIN), "
-         "15 a destination appeared, 16 something was left allocated or open";
-  EXPECT_TRUE(qt::Exists(src));
-}
-
-TEST_F(WorkerFaults, SourceRemovedWhileItIsCopied) {
-  const uint32_t rounds = Scaled("QIRA_E2E_REMOVE_ROUNDS", kEmulatedMaybe ? 8 : 24);
-  const uint32_t seed = Seed();
-  SCOPED_TRACE(seed);
-  std::mt19937 rng(seed);
-  const std::string content = Content(512 << 10, 7);
-  uint32_t copied = 0, missed = 0;
-  for (uint32_t i = 0; i < rounds; ++i) {
-    SCOPED_TRACE(i);
-    Ref e = Source("src", content);
+  const std::string src = dir_ / "src", dst = dir_ / "dst";
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.rounds);
+    const std::string content = Content(r.size, 7);
+    Ref e = Source(content);
     ASSERT_TRUE(e);
-    const std::string dst = dir_ / "dst";
-    Variable error = host_->variable();
-    qhost::PendingCall call = host_->begin(
-        e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
-    ASSERT_TRUE(call.open());
-    usleep(std::uniform_int_distribution<useconds_t>(0, 1500)(rng));
-    ASSERT_EQ(::unlink((dir_ / "src").c_str()), 0);
-    CallOutcome out = call.finish();
-    if (out.ok()) {
-      // The worker had the source open: an unlinked file still reads whole.
-      ++copied;
-      EXPECT_TRUE(Holds(dst, content));
-    } else {
-      ++missed;
-      EXPECT_EQ(error.get().toUint64(), std::optional<uint64_t>(QIRA_ERR_NOENTRY));
-      EXPECT_FALSE(qt::Exists(dst));
+    // Kills spread over one uninterrupted copy's time land before, inside and
+    // after the copy loop; removals come early, mostly before the source opens.
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(CopyMove(e, "copy", dst, false).code, QIRA_OK);
+    const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - t0).count();
+    ASSERT_EQ(::unlink(dst.c_str()), 0);
+    std::uniform_int_distribution<int64_t> delay(0, r.kill ? span + span / 4 : 1500);
+    for (uint32_t i = 0, n = Scaled(r.rounds, r.dflt); i < n; ++i) {
+      SCOPED_TRACE(i);
+      ExpectNoZombieWorker();
+      if (!qt::Exists(src)) e = Source(content);
+      Variable error = host_->variable();
+      PendingCall call = host_->begin(e, "copy", {Arg("destination", dst.c_str()), Arg("error", error)});
+      ASSERT_TRUE(call.open());
+      // Not collected before the block runs: its pid is safe to signal.
+      const std::vector<int> workers = qt::Children();
+      ASSERT_EQ(workers.size(), 1u);
+      usleep(useconds_t(delay(rng)));
+      ASSERT_EQ(r.kill ? kill(workers[0], SIGKILL) : ::unlink(src.c_str()), 0);
+      CallOutcome out = call.finish();
+      // A worker killed after the copy got its name but before its message
+      // went out leaves it whole, unreported; an unlinked source once open
+      // still reads whole.
+      const bool exists = qt::Exists(dst);
+      EXPECT_TRUE(!exists || Holds(dst, content)) << "a partial destination was left";
+      if (out.ok()) {
+        EXPECT_TRUE(exists);
+      } else {
+        ExpectFailure(out, &error, r.code);
+        EXPECT_TRUE(r.kill || !exists);
+      }
+      EXPECT_TRUE(!r.kill || Holds(src, content)) << "the source changed";
+      EXPECT_EQ(Text(e, "name"), "src");
+      ::unlink(dst.c_str());
     }
-    // The entry still describes the vanished source and goes away cleanly.
-    EXPECT_EQ(Text(e, "name"), "src");
-    ::unlink(dst.c_str());
   }
-  std::printf("%u rounds: %u copied, %u found no source\n", rounds, copied, missed);
 }
 
+// Every ctest run makes 500 copies; the stress step 10,000 (QIRA_E2E_COPIES).
 TEST_F(WorkerFaults, ThousandsOfCopiesLeaveNoZombieAndNoDescriptor) {
-  // Every ctest run makes 500 (300 where it may be emulated); the stress step
-  // makes 10,000 (QIRA_E2E_COPIES).
   const uint32_t count = Scaled("QIRA_E2E_COPIES", kEmulatedMaybe ? 300 : 500);
-  Ref e = Source("src", "a small file, copied over and over\n");
+  Ref e = Source("a small file, copied over and over\n");
   ASSERT_TRUE(e);
-  const size_t fds = OpenFds();
-  const auto start = std::chrono::steady_clock::now();
   for (uint32_t i = 0; i < count; ++i) {
-    // A few destinations, each replaced again and again; every tenth copy
-    // is refused because its destination exists.
+    // Every tenth copy is refused: its destination exists.
     const std::string dst = dir_ / ("dst" + std::to_string(i % 8));
     const bool replace = i % 10 != 0 || !qt::Exists(dst);
-    Done d = CopyMove(e, "copy", dst, replace);
-    ASSERT_EQ(d.code, replace ? QIRA_OK : QIRA_ERR_EXISTS) << "copy " << i;
-    if (i % 1000 == 999 || i + 1 == count) {
-      ExpectNoZombieWorker();
-      ASSERT_EQ(OpenFds(), fds) << "after copy " << i;
-    }
+    ASSERT_EQ(CopyMove(e, "copy", dst, replace).code, replace ? QIRA_OK : QIRA_ERR_EXISTS) << i;
   }
-  EXPECT_EQ(OpenFds(), fds);
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%u copies in %.1f s\n", count, secs);
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace objtest

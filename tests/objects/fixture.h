@@ -1,16 +1,15 @@
-// Shared by the tests of both script-visible types: the real qira.so loaded
-// by the host stand-in, a scratch directory, and the checks every test ends
-// with: every object, variable and host value released, the module context's
-// group back where it started (a listing releases its search whichever way
-// it ends), no protocol breach, no worker process left behind.
+// The real qira.so loaded by the host stand-in, a scratch directory, and the
+// leak checks every objects and end-to-end test ends with.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -30,8 +29,9 @@ inline Value DateOf(int64_t unixSeconds) {
 
 constexpr const char *kDirType = "QIRAdirectory";
 constexpr const char *kEntryType = "QIRAdirectoryentry";
-// A code no host function of the stand-in returns on its own.
-constexpr uint32_t kInjected = 4242;
+constexpr uint32_t kInjected = 4242;  // no host function of the stand-in returns it on its own
+// 32-bit code may run under an emulator here: long loops are scaled down there.
+inline constexpr bool kEmulatedMaybe = sizeof(void *) == 4;
 
 inline struct stat StatOf(const std::string &path) {
   struct stat st {};
@@ -48,12 +48,34 @@ inline void MakeFiles(const std::string &dir, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) qt::WriteFile(dir + "/f" + std::to_string(i), "");
 }
 
-// A directory's names in the order readdir gives them.
 inline std::vector<std::string> ReaddirOrder(const std::string &path) {
   std::vector<std::string> names;
-  for (const auto &e : std::filesystem::directory_iterator(path))
-    names.push_back(e.path().filename());
+  for (const auto &e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
   return names;
+}
+
+inline size_t OpenFds() {
+  size_t n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (dirent *e = d ? readdir(d) : nullptr) n += e->d_name[0] != '.';
+  if (d) closedir(d);
+  return n;
+}
+
+inline bool Holds(const std::string &path, const std::string &content) {
+  return qt::Exists(path) && qt::ReadFile(path) == content;
+}
+
+inline std::string Content(size_t n, uint32_t seed = 1) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char &c : s) c = char((x = x * 1103515245u + 12345u) >> 16);
+  return s;
+}
+
+inline uint32_t Scaled(const char *env, uint32_t dflt) {
+  const char *v = getenv(env);
+  return v && *v ? uint32_t(strtoul(v, nullptr, 10)) : dflt;
 }
 
 class ObjTest : public ::testing::Test {
@@ -65,6 +87,7 @@ class ObjTest : public ::testing::Test {
     ASSERT_EQ(host_->addTypes(), QIRA_OK);
     blocks_ = host_->liveBlocks();
     objects_ = host_->liveObjects();
+    fds_ = OpenFds();
   }
 
   void TearDown() override {
@@ -75,15 +98,12 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(host_->liveValues(), 0u) << "host values neither consumed nor freed";
     EXPECT_EQ(host_->openListings(), 0u);
     EXPECT_EQ(host_->liveBlocks(), blocks_) << "blocks left in the module context's group";
-    EXPECT_TRUE(host_->violations().empty())
-        << (host_->violations().empty() ? "" : host_->violations().front());
+    for (const std::string &v : host_->violations()) ADD_FAILURE() << v;
+    EXPECT_EQ(OpenFds(), fds_) << "descriptors left open";
   }
 
-  // The module keeps its workers until a later look finds them ended; once
-  // every child has ended, ending those records (as the end of the module
-  // context does) must collect them all: no child is left for the host.
-  // Under valgrind (QIRA_E2E_SLOW_EXIT) a worker ends long after its answer,
-  // later than the module waits to collect it: the test collects it itself.
+  // Ending the module's worker records must collect every ended child.  Under
+  // valgrind (QIRA_E2E_SLOW_EXIT) a worker ends later than the module waits.
   void ExpectNoZombieWorker() {
     if (getenv("QIRA_E2E_SLOW_EXIT"))
       while (waitpid(-1, nullptr, 0) > 0) {
@@ -94,7 +114,6 @@ class ObjTest : public ::testing::Test {
     EXPECT_TRUE(pid < 0 && errno == ECHILD) << "worker " << pid << " left as a zombie";
   }
 
-  // A method call with `error` appended when given.
   CallOutcome Run(const Ref &recv, const char *method, Args args, Variable *error = nullptr) {
     if (error) args.emplace_back("error", *error);
     CallOutcome out = host_->call(recv, method, args);
@@ -111,6 +130,12 @@ class ObjTest : public ::testing::Test {
   }
   Ref Dir(const std::string &name) { return Made(New(kDirType, name)); }
   Ref Entry(const std::string &name) { return Made(New(kEntryType, name)); }
+  // A file of mode 0640 and its entry object.
+  Ref Source(const std::string &content) {
+    qt::WriteFile(dir_ / "src", content);
+    EXPECT_EQ(::chmod((dir_ / "src").c_str(), 0640), 0);
+    return Entry(dir_ / "src");
+  }
 
   Value Prop(const Ref &obj, const char *name) {
     std::optional<Value> v = host_->prop(obj, name);
@@ -120,10 +145,9 @@ class ObjTest : public ::testing::Test {
   std::string Text(const Ref &obj, const char *name) { return Prop(obj, name).utf8(); }
   std::string Full(const Ref &obj) { return host_->value(obj).value.utf8(); }
 
-  // A failure found after `error` was read lands there (the call succeeds
-  // with no value) or, without the variable, is the call's status.  An early
-  // one (or one that could not be stored) is the status either way and
-  // leaves the variable untouched.
+  // A failure found after `error` was read lands there (the call succeeds with
+  // no value), else is the status.  An early one (or one that could not be
+  // stored) is the status either way and leaves the variable untouched.
   static void ExpectFailure(const CallOutcome &out, const Variable *error, uint32_t code,
                             bool early = false) {
     EXPECT_FALSE(out.value);
@@ -138,10 +162,21 @@ class ObjTest : public ::testing::Test {
     EXPECT_EQ(error->lastFlag(), 0);
   }
 
+  // copy or move with an error variable, run to its end, and the code stored there.
+  struct Done {
+    CallOutcome out;
+    uint32_t code;
+  };
+  Done CopyMove(const Ref &entry, const char *method, const std::string &dest, bool replace) {
+    Variable error = host_->variable();
+    CallOutcome out = Run(entry, method, {Arg("destination", dest.c_str()), Arg("replace", replace)}, &error);
+    const uint32_t code = out.ok() ? QIRA_OK : uint32_t(error.get().toUint64().value_or(~0ull));
+    return Done{std::move(out), code};
+  }
+
   std::unique_ptr<Host> host_;
   qt::ScratchDir dir_;
-  size_t blocks_ = 0;
-  size_t objects_ = 0;
+  size_t blocks_ = 0, objects_ = 0, fds_ = 0;
 };
 
 }  // namespace objtest

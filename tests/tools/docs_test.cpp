@@ -1,9 +1,8 @@
-// The documents that describe qira from outside, held against what they describe so they cannot
-// drift: docs/SCRIPTING.md against the built qira.so's tables (read through the host stand-in) and
-// the tool's codes, docs/qira.1 and the bash completion against the tool's own help.
+// docs/SCRIPTING.md held against what it describes so it cannot drift: the built qira.so's tables
+// (read through the host stand-in) and the tool's codes.  The man page and the bash completion are
+// held against the tool's help by scripts/test-extra-docs.
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <map>
 #include <regex>
 #include <set>
@@ -106,50 +105,6 @@ TEST(ScriptingReference, MatchesTheModulesTablesAndTheToolsCodesExactly) {
   EXPECT_EQ(ReadScripting(), module);
   objects.clear();
   EXPECT_TRUE(h->violations().empty());
-}
-
-// The man page against the help, read through the bash completion, which reads the help at run
-// time: .SH OPTIONS holds the tool's options, each .SS under COMMANDS a command, and an option is
-// the line after .TP that sets "--name" in bold.
-TEST(ManPageAndCompletion, FollowTheHelpsCommandsAndOptions) {
-  // The completion function run as bash would for the words typed so far; its offers in byte order.
-  auto complete = [](const std::string &words) {
-    const std::string command = "bash -c '. \"$1\"; COMP_WORDS=(\"$2\" " + words +
-                                "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _qira; printf \"%s\\n\" "
-                                "\"${COMPREPLY[@]}\" | LC_ALL=C sort' _ '" + QIRA_SOURCE_DIR +
-                                "/tools/qira.bash-completion' '" + QIRA_TOOL_PATH + "'";
-    std::string out;
-    FILE *p = ::popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    EXPECT_TRUE(p && ::pclose(p) == 0) << command;
-    return out;
-  };
-  static const std::regex option("\\.B[IR]? \\\\-\\\\-([a-z][a-z-]*).*");
-  std::map<std::string, std::set<std::string>> man;
-  std::string where, prev;
-  for (const std::string &line : SourceLines("docs/qira.1")) {
-    std::smatch m;
-    if (line.rfind(".SH ", 0) == 0)
-      where = line == ".SH OPTIONS" ? "qira" : "";
-    else if (line.rfind(".SS \"", 0) == 0)
-      man[where = line.substr(5, line.find_first_of(" \"", 5) - 5)];
-    else if (!where.empty() && prev == ".TP" && std::regex_match(line, m, option))
-      man[where].insert("--" + m[1].str());
-    prev = line;
-  }
-  std::string commands;
-  for (const auto &[section, options] : man) {
-    std::string offered;
-    for (const std::string &o : options) offered += o + "\n";
-    EXPECT_EQ(complete(section == "qira" ? "--" : section + " --"), offered) << section;
-    if (section != "qira") commands += section + "\n";
-  }
-  EXPECT_EQ(complete("\"\""), commands);
-  EXPECT_EQ(complete("--module x m"), "mkdir\nmv\n");
-  EXPECT_EQ(complete("ls --sort \"\""), "name\nsize\ntime\n");
-  EXPECT_EQ(complete("attrib f --readonly \"\""), "no\nyes\n");
-  EXPECT_EQ(complete("touch f --modified n"), "now\n");
 }
 
 }  // namespace

@@ -9,27 +9,6 @@
 #include "qira.h"
 #include "testutil/testutil.h"
 
-// The tables point at the objects layer, which this executable does not
-// link; weak stand-ins let the tables link and show where they point.
-#define WEAK extern "C" __attribute__((weak))
-#define METHOD(f)                                                                     \
-  WEAK uint32_t f(void *, uint32_t, QiraArgSlot *, uint32_t *, const QiraObjRef *, \
-                  QiraResult *) {                                                  \
-    return 0;                                                                      \
-  }
-METHOD(TARVO_NewQIRADirObject) METHOD(TARVOQIRADir_GetEntry) METHOD(TARVOQIRADir_GetDir)
-METHOD(TARVOQIRADir_CreateDir) METHOD(TARVOQIRADir_DeleteEntry)
-METHOD(TARVO_NewQIRADirEntryObject) METHOD(TARVOQIRADirEntry_GetDir)
-METHOD(TARVOQIRADirEntry_Rename) METHOD(TARVOQIRADirEntry_SetAttributes)
-METHOD(TARVOQIRADirEntry_SetDates) METHOD(TARVOQIRADirEntry_Copy) METHOD(TARVOQIRADirEntry_Move)
-#define HOOKS(init, term, get, set) \
-  WEAK void init(void *) {} WEAK void term(void *) {} WEAK uint32_t set(void) { return 0; } \
-  WEAK uint32_t get(const QiraObjRef *, uint32_t *, QiraValue *) { return 0; }
-HOOKS(TARVO_PrivateInitQIRADirObj, TARVO_PrivateTermQIRADirObj, TARVO_GetQIRADirObjValue,
-      TARVO_SetQIRADirObjValue)
-HOOKS(TARVO_PrivateInitQIRADirEntryObj, TARVO_PrivateTermQIRADirEntryObj,
-      TARVO_GetQIRADirEntryObjValue, TARVO_SetQIRADirEntryObjValue)
-
 namespace {
 
 constexpr uint32_t kPoison = 0xDEADBEEF;

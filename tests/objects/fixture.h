@@ -2,11 +2,9 @@
 // leak checks every objects and end-to-end test ends with.
 #pragma once
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -33,16 +31,10 @@ constexpr uint32_t kInjected = 4242;  // no host function of the stand-in return
 // 32-bit code may run under an emulator here: long loops are scaled down there.
 inline constexpr bool kEmulatedMaybe = sizeof(void *) == 4;
 
-inline struct stat StatOf(const std::string &path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
-inline void SetTimes(const std::string &path, time_t atime, time_t mtime) {
-  struct utimbuf t {atime, mtime};
-  ASSERT_EQ(::utime(path.c_str(), &t), 0) << path;
-}
+using qt::Content;
+using qt::OpenFds;
+using qt::SetTimes;
+using qt::StatOf;
 
 inline void MakeFiles(const std::string &dir, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) qt::WriteFile(dir + "/f" + std::to_string(i), "");
@@ -54,23 +46,8 @@ inline std::vector<std::string> ReaddirOrder(const std::string &path) {
   return names;
 }
 
-inline size_t OpenFds() {
-  size_t n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  while (dirent *e = d ? readdir(d) : nullptr) n += e->d_name[0] != '.';
-  if (d) closedir(d);
-  return n;
-}
-
 inline bool Holds(const std::string &path, const std::string &content) {
   return qt::Exists(path) && qt::ReadFile(path) == content;
-}
-
-inline std::string Content(size_t n, uint32_t seed = 1) {
-  std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char &c : s) c = char((x = x * 1103515245u + 12345u) >> 16);
-  return s;
 }
 
 inline uint32_t Scaled(const char *env, uint32_t dflt) {

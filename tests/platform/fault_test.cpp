@@ -87,8 +87,6 @@ bool Documented(uint32_t code) {
   return code > QIRA_ERR_SYSTEM && code < QIRA_ERR_SYSTEM + 4096;
 }
 
-size_t OpenFds() { return Names("/proc/self/fd").size(); }
-
 class FaultSweep : public pt::Plat {
  protected:
   void SetUp() override {
@@ -257,7 +255,7 @@ TEST_F(FaultSweep, EveryCallFailingAtEveryPointLeavesNothingBehind) {
         SCOPED_TRACE(testing::Message() << member.name << " failing with " << strerror(err)
                                         << " at call " << k << " of " << calls);
         Reset();
-        const size_t fds = OpenFds();
+        const size_t fds = qt::OpenFds();
         *Shared() = FaultState{m, k, err, 0};
         const std::vector<uint32_t> codes = Scenario();
         Shared()->member = -1;
@@ -268,7 +266,7 @@ TEST_F(FaultSweep, EveryCallFailingAtEveryPointLeavesNothingBehind) {
         }
         ExpectNoChildLeft();
         EXPECT_TRUE(group_.Empty()) << "a block was not released";
-        EXPECT_EQ(OpenFds(), fds) << "a descriptor was left open";
+        EXPECT_EQ(qt::OpenFds(), fds) << "a descriptor was left open";
         if (::testing::Test::HasFailure()) return;  // one broken point is enough to read
       }
       _x_calls = g_real;

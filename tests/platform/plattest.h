@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cstdint>
 #include <cstring>
@@ -60,10 +59,7 @@ inline std::vector<uint16_t> DigitsOfTime(int64_t t) {
 
 inline std::vector<uint16_t> Digits(const uint16_t *d, uint32_t n) { return {d, d + n}; }
 
-inline void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
-  struct utimbuf t = {.actime = time_t(atime), .modtime = time_t(mtime)};
-  ASSERT_EQ(utime(path.c_str(), &t), 0) << path;
-}
+using qt::SetTimes;
 
 // Polls a worker to its end, sleeping in the module's yield function on the
 // record it filled in; a second record bounds every sleep, and 20 s the whole.
@@ -104,11 +100,7 @@ class Plat : public ::testing::Test {
     qt::RemoveTree(dir_.path());
     ASSERT_EQ(mkdir(dir_.path().c_str(), 0700), 0);
   }
-  static struct stat Stat(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st;
-  }
+  static struct stat Stat(const std::string &path) { return qt::StatOf(path); }
 
   qt::LocaleGuard locale_{"C.UTF-8"};
   qt::ScratchDir dir_;

@@ -32,12 +32,6 @@ bool Gone(pid_t pid) {
   return false;
 }
 
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = char((i * 131 + i / 4096) & 0xFF);
-  return s;
-}
-
 using pt::Finish;
 using pt::Names;
 
@@ -81,7 +75,7 @@ TEST_F(Worker, CopyKeepsContentTimesAndModeWhateverWayTheBytesTake) {
     for (size_t n : {0, 5, 4096, 8192, 100000, 9 << 20}) {
       SCOPED_TRACE(testing::Message() << "way " << way << " size " << n);
       (void)unlink(P("dst").c_str());
-      qt::WriteFile(P("src"), Pattern(n));
+      qt::WriteFile(P("src"), qt::Content(n));
       ASSERT_EQ(chmod(P("src").c_str(), 0751), 0);
       pt::SetTimes(P("src"), 1000000000, 1200000000);
       ASSERT_EQ(Run(false, P("src"), P("dst"), 0), QIRA_OK);
@@ -89,7 +83,7 @@ TEST_F(Worker, CopyKeepsContentTimesAndModeWhateverWayTheBytesTake) {
       EXPECT_EQ(st.st_mode & 07777, 0751u);
       EXPECT_EQ(st.st_atime, 1000000000);
       EXPECT_EQ(st.st_mtime, 1200000000);
-      EXPECT_TRUE(qt::ReadFile(P("dst")) == Pattern(n));
+      EXPECT_TRUE(qt::ReadFile(P("dst")) == qt::Content(n));
     }
   }
 }
@@ -100,7 +94,7 @@ TEST_F(Worker, CopyKeepsContentTimesAndModeWhateverWayTheBytesTake) {
 // move never replaces without being asked, with the no-replace rename and with
 // each of its fallbacks (link and unlink; a look and a rename).
 TEST_F(Worker, ExistingDestinations) {
-  const std::string content = Pattern(9000);
+  const std::string content = qt::Content(9000);
   const uint32_t self = QIRA_ERR_SYSTEM | EINVAL;
   const struct { bool move; const char *dst; uint16_t replace; uint32_t err; } rows[] = {
       {false, "dst", 0, QIRA_ERR_EXISTS},      {false, "dst", 2, QIRA_ERR_EXISTS},
@@ -267,7 +261,7 @@ TEST_F(Worker, NeverCollectsAnotherChild) {
 // A short write ends the copy and takes the partial copy away; only chunks
 // after the first come up short, so that the 4-byte result gets through.
 TEST_F(Worker, ShortWriteLeavesNoPartialDestination) {
-  qt::WriteFile(P("src"), Pattern(20000));
+  qt::WriteFile(P("src"), qt::Content(20000));
   static int chunks = 0;
   pt::CallsGuard guard;
   _x_calls.copy_file_range = [](int, off_t *, int, off_t *, size_t, unsigned) -> ssize_t {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -61,6 +62,32 @@ std::string ReadFile(const std::string &path) {
 bool Exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+struct stat StatOf(const std::string &path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+void SetTimes(const std::string &path, int64_t atime, int64_t mtime) {
+  const struct utimbuf t = {.actime = time_t(atime), .modtime = time_t(mtime)};
+  ASSERT_EQ(utime(path.c_str(), &t), 0) << path;
+}
+
+size_t OpenFds() {
+  size_t n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (dirent *e = d ? readdir(d) : nullptr) n += e->d_name[0] != '.';
+  if (d) closedir(d);
+  return n;
+}
+
+std::string Content(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char &c : s) c = char((x = x * 1103515245u + 12345u) >> 16);
+  return s;
 }
 
 namespace {

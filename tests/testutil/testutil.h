@@ -2,6 +2,8 @@
 // UTF-16 literals and conversions, and guards that restore process state.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <clocale>
 #include <cstdint>
 #include <functional>
@@ -31,6 +33,10 @@ void RemoveTree(const std::string &path);
 void WriteFile(const std::string &path, std::string_view content);  // created or truncated
 std::string ReadFile(const std::string &path);  // empty when it cannot be read
 bool Exists(const std::string &path);
+struct stat StatOf(const std::string &path);  // a failure to stat it fails the test
+void SetTimes(const std::string &path, int64_t atime, int64_t mtime);
+size_t OpenFds();  // descriptors open in this process
+std::string Content(size_t n, uint32_t seed = 1);  // n bytes, different for every seed
 
 // UTF-8 to UTF-16 and back, independent of the process locale.
 inline std::u16string U16(std::string_view utf8) { return qhost::toU16(utf8); }

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <chrono>
 #include <cstring>
@@ -72,15 +71,10 @@ class ToolTest : public ::testing::Test {
   }
   void Make(const std::string &name, std::string_view content = "", time_t atime = 0, time_t mtime = 0) {
     qt::WriteFile(dir_ / name, content);
-    const struct utimbuf t{atime, mtime};
-    ASSERT_TRUE(mtime == 0 || ::utime((dir_ / name).c_str(), &t) == 0) << name;
+    if (mtime) qt::SetTimes(dir_ / name, atime, mtime);
   }
   void MakeDir(const std::string &name) { ASSERT_EQ(::mkdir((dir_ / name).c_str(), 0755), 0); }
-  struct stat Stat(const std::string &name) {
-    struct stat st{};
-    EXPECT_EQ(::stat((dir_ / name).c_str(), &st), 0) << name;
-    return st;
-  }
+  struct stat Stat(const std::string &name) { return qt::StatOf(dir_ / name); }
 
   struct Row {
     std::vector<std::string> args;

@@ -1,7 +1,5 @@
-// A directory of a million entries, on demand (scripts/test-extra-stress): the
-// count carries into its second digit and the last entry is reached like the
-// first.  What such a listing costs in time and memory per entry is measured
-// by bench/scaling.py.
+// A million entries, on demand (scripts/test-extra-stress): the count carries into its second
+// digit, the last entry is reached like the first.  Time and memory per entry: bench/scaling.py.
 #include "objects/fixture.h"
 
 namespace objtest {

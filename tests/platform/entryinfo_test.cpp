@@ -1,5 +1,5 @@
-// Entry-info records of real entries, and the single-step file operations with
-// their codes.  Permission cases run in a child that has given up root.
+// Records of real entries and the single-step file operations with their codes, also as a user
+// without root's rights.
 #include <sys/stat.h>
 
 #include <cstring>

@@ -1,8 +1,6 @@
-// Every swappable C library call of the platform layer made to fail, one call
-// at a time, at every point where a run of every platform operation makes it.
-// Each operation answers with a documented code, nothing stays allocated or
-// open, no worker is left behind, a copy is absent or complete, a moved file is
-// in exactly one place; an interrupted call that is retried changes no answer.
+// Every swappable C library call made to fail, one at a time, at every point a run of every
+// platform operation makes it: documented codes only, nothing left allocated, open or running, a
+// copy absent or complete, a moved file in exactly one place; a retried EINTR changes no answer.
 #include <sys/mman.h>
 #include <sys/wait.h>
 

@@ -1,5 +1,4 @@
-// Directory search on real directories: what a listing delivers, and entries
-// that vanish or fail on their own.
+// Directory search on real directories: what it delivers, and entries that vanish or fail alone.
 #include <fcntl.h>
 #include <sys/stat.h>
 

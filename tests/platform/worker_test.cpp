@@ -1,5 +1,4 @@
-// The copy/move worker on real files, and the process side: descriptors and signals
-// (collecting abandoned workers is the fault sweep's work).
+// The copy/move worker on real files, and the process side: descriptors, signals, other children.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -56,8 +55,6 @@ class Worker : public pt::Plat {
     return result;
   }
 };
-
-// ---- copy ------------------------------------------------------------------
 
 // The kernel copy, sendfile when it is refused, the loop when both are, and
 // the loop fed one short read after another.
@@ -170,8 +167,6 @@ TEST_F(Worker, SourcesThatAreNotPlainFiles) {
   EXPECT_EQ(Stat(P("dst")).st_mode & 07777, 0755u);
 }
 
-// ---- an unprivileged user ----------------------------------------------------
-
 // Rights are those of the process: a read-only file of its own or a file of
 // another user is not written; a file writable by all is written into, not replaced.
 TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
@@ -201,8 +196,6 @@ TEST_F(Worker, AnUnprivilegedUserHasOnlyItsRights) {
   }
   EXPECT_EQ(Stat(P("shared")).st_uid, 0u);
 }
-
-// ---- the process -----------------------------------------------------------
 
 // The worker holds none of the host's descriptors (a peer waiting for an end
 // of file gets it), and a signal the host catches ends the worker instead of

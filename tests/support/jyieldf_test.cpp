@@ -1,5 +1,4 @@
-// The yield function over real pipes: why it returned (a ready pipe, a deadline
-// reached, a deadline moved), never how long it slept.
+// The yield function over real pipes: why it returned (a ready pipe, a deadline reached or moved).
 #include <gtest/gtest.h>
 
 #include <poll.h>

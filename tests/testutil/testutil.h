@@ -1,5 +1,4 @@
-// Small helpers shared by every test executable: scratch directories on disk,
-// UTF-16 literals and conversions, and guards that restore process state.
+// Helpers of every test executable: scratch files, UTF-16 conversions, guards of process state.
 #pragma once
 
 #include <sys/stat.h>

@@ -14,19 +14,11 @@ namespace {
 
 using qtool::kUnixEpochUs;
 
-// Sets the character-type locale (and TZ) for one test, restoring both.
+// Sets the character-type locale and TZ for one test; TZ goes back first, then is reloaded.
 class LocaleGuard {
  public:
-  explicit LocaleGuard(const char *ctype, const char *tz = "UTC0") {
-    Set(ctype);
-    tz_->Set(tz);
-    tzset();
-  }
-  ~LocaleGuard() {
-    std::setlocale(LC_CTYPE, old_.c_str());
-    tz_.reset();  // TZ back first, then reloaded
-    tzset();
-  }
+  explicit LocaleGuard(const char *ctype, const char *tz = "UTC0") { Set(ctype); tz_->Set(tz); tzset(); }
+  ~LocaleGuard() { std::setlocale(LC_CTYPE, old_.c_str()); tz_.reset(); tzset(); }
   void Set(const char *ctype) { ASSERT_NE(std::setlocale(LC_CTYPE, ctype), nullptr) << ctype; }
 
  private:

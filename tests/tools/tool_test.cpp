@@ -1,6 +1,5 @@
-// The qira program end to end: every command run as a subprocess against a
-// scratch directory, checked on its output, its exit status, its error line,
-// and on the disk afterwards.
+// The qira program end to end: every command run as a subprocess against a scratch directory,
+// checked on its output, exit status and error line, and on the disk afterwards.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>

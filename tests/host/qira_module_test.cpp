@@ -1,22 +1,24 @@
 // The host stand-in loads the built qira.so the way the real host does.
-#include "host/host.h"
-
 #include <gtest/gtest.h>
+
+#include "host/host.h"
 
 using namespace qhost;
 
 namespace {
 
-// A refusal of 130 part way is returned and nothing more is offered; then
-// both types register in one ring.
+// The version record the host reads first, word by word; a refusal of 130 part
+// way is returned and nothing more is offered; then both types register in one ring.
 TEST(QiraModule, RegistersBothTypesInOneRing) {
   std::string err;
   auto host = Host::load(QIRA_MODULE_PATH, err);
   ASSERT_TRUE(host) << err;
+  const QiraVersion &v = host->version();
+  EXPECT_EQ(std::vector<uint32_t>(v.ver, v.ver + 5), std::vector<uint32_t>({1, 0, 0, 1, 4}));
+  EXPECT_TRUE(v.size == sizeof v && v.desclen1 == 52 && v.desclen2 == 52 && v.desc1 == v.desc2);
   host->failHostFn(Fault{130, 1234, 1, 1});
   EXPECT_EQ(host->addTypes(), 1234u);
   EXPECT_EQ(host->hostCalls(130), 2u);
-  host->clearFaults();
 
   auto again = Host::load(QIRA_MODULE_PATH, err);
   ASSERT_TRUE(again) << err;

@@ -1,5 +1,4 @@
-// copy and move of a QIRAdirectoryentry: a worker process does the file work
-// while the host waits on its pipe through the module's wait hook.
+// copy and move of an entry: a worker does the file work, the host waits on its pipe.
 #include "objects/fixture.h"
 
 namespace objtest {

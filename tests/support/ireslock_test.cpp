@@ -1,5 +1,4 @@
-// Lock words: result codes and the word left behind, and the simple lock at
-// its time limit.
+// Lock words: result codes and the word left behind, and the simple lock at its time limit.
 #include <gtest/gtest.h>
 
 #include "qira.h"
